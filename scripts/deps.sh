@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs the Debian packages named on the command line that are missing.
+# As root it runs apt-get; otherwise it stops and prints the exact line to run.
+set -eu
+
+missing=""
+for pkg in "$@"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    case "$status" in
+        *"install ok installed"*) ;;
+        *) missing="$missing $pkg" ;;
+    esac
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages:$missing" >&2
+    echo "Install them as root with:" >&2
+    echo "  apt-get update && apt-get install -y$missing" >&2
+    exit 1
+fi
+echo "Installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+# shellcheck disable=SC2086
+apt-get install -y -q $missing
