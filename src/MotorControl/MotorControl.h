@@ -1,0 +1,204 @@
+// Pan/tilt motor controller: configuration, the "/dev/ssp" driver link, the
+// command queue, the persisted camera position and the control thread.
+#ifndef GIMBALHUB_MOTORCONTROL_H
+#define GIMBALHUB_MOTORCONTROL_H
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <thread>
+
+// Driver requests; plain _IO('m', n) codes without size or direction bits.
+constexpr unsigned long MOTOR_IOC_GET_POSITION = 0x6D01;
+constexpr unsigned long MOTOR_IOC_MOVE = 0x6D02;
+constexpr unsigned long MOTOR_IOC_INIT_POSITION = 0x6D06;
+
+// Direction word of a move request: one axis and one sense per code.
+enum class MotorDirection : int32_t {
+    TILT_DECREASE = 1,
+    TILT_INCREASE = 2,
+    PAN_INCREASE = 3,
+    PAN_DECREASE = 4,
+};
+
+// Motor position in driver steps; x is pan, y is tilt.
+struct StepPosition {
+    int32_t x;
+    int32_t y;
+};
+
+// A StepPosition that one thread writes while another reads it; each word
+// is read and written whole.
+struct SharedStepPosition {
+    std::atomic<int32_t> x{0};
+    std::atomic<int32_t> y{0};
+
+    StepPosition load() const { return StepPosition{x.load(), y.load()}; }
+    void store(const StepPosition &position) {
+        x.store(position.x);
+        y.store(position.y);
+    }
+};
+
+struct MotorConfiguration {
+    double panMin = -177.5;
+    double panMax = 177.5;
+    double tiltMin = -22.5;
+    double tiltMax = 22.5;
+    uint32_t stepsPerRev = 4096;
+    double stepsPerDegree = 4096 / 360.0;
+    double panZeroSteps = 177.5 * (4096 / 360.0);
+    double tiltZeroSteps = 22.5 * (4096 / 360.0);
+
+    // Derives the conversion factors from the limits and the resolution.
+    static MotorConfiguration make(double panMin, double panMax, double tiltMin, double tiltMax,
+                                   uint32_t stepsPerRev);
+
+    // Whole degrees to steps, halves away from zero. A result beyond the
+    // int32 range is clamped to it; use the checked form where that matters.
+    StepPosition degreesToSteps(int32_t pan, int32_t tilt) const;
+    // Steps to whole degrees, halves away from zero, clamped like above.
+    void stepsToDegrees(const StepPosition &position, int32_t &pan, int32_t &tilt) const;
+
+    // The same conversions, false when a result does not fit an int32.
+    bool degreesToStepsChecked(int32_t pan, int32_t tilt, StepPosition &steps) const;
+    bool stepsToDegreesChecked(const StepPosition &position, int32_t &pan, int32_t &tilt) const;
+};
+
+enum class MotorState : int32_t {
+    RESET = 0,
+    INITIALIZING = 1,
+    HOMMING_X = 2,
+    HOMMING_Y = 3,
+    READY = 4,
+    BUSY = 5,
+};
+
+enum class MotorCommandType : int32_t {
+    PAN_CHANGE = 1,
+    TILT_CHANGE = 2,
+    PAN_SET = 3,
+    TILT_SET = 4,
+};
+
+struct MotorCommand {
+    MotorCommandType cmd;
+    int32_t delta;  // degrees, PAN_CHANGE and TILT_CHANGE
+    int32_t pan;    // degrees, PAN_SET
+    int32_t tilt;   // degrees, TILT_SET
+};
+
+// Argument of MOTOR_IOC_GET_POSITION, filled by the driver.
+struct MotorPositionReport {
+    int32_t x;
+    int32_t y;
+    int32_t reserved[7];
+};
+
+// Argument of MOTOR_IOC_MOVE: a distance and a sense for one axis.
+struct MotorMoveRequest {
+    int32_t reserved0[2];
+    int32_t direction;
+    int32_t zero;
+    int32_t reserved1[4];
+    int32_t steps;
+    int32_t reserved2;
+};
+
+static_assert(sizeof(MotorPositionReport) == 36, "driver expects a 36-byte position report");
+static_assert(sizeof(MotorMoveRequest) == 40, "driver expects a 40-byte move request");
+static_assert(offsetof(MotorMoveRequest, direction) == 8, "direction word at offset 8");
+static_assert(offsetof(MotorMoveRequest, steps) == 32, "steps word at offset 32");
+static_assert(sizeof(MotorCommand) == 16, "four 32-bit words");
+static_assert(sizeof(MotorState) == 4, "state is one 32-bit word");
+
+class MotorControl {
+public:
+    // Not derived publicly from std::exception on purpose: the service shell
+    // catches it by its own type, ahead of every other standard exception.
+    class MotorControlException : std::exception {
+    public:
+        explicit MotorControlException(const std::string &message) : message(message) {}
+        ~MotorControlException() override = default;
+        const char *what() const noexcept override { return message.c_str(); }
+
+    private:
+        std::string message;
+    };
+
+    // Commands waiting beyond this are refused; the motors could never catch
+    // up with them anyway.
+    static constexpr size_t kMaxQueuedCommands = 256;
+
+    static MotorControl &getInstance();
+
+    MotorControl();
+    ~MotorControl();
+    MotorControl(const MotorControl &) = delete;
+    MotorControl &operator=(const MotorControl &) = delete;
+
+    bool loadConfiguration(const std::string &path);
+    void initialize();
+
+    bool changePan(int delta);
+    bool changeTilt(int delta);
+    bool setPanAndTilt(int pan, int tilt);
+    void getPanAndTilt(int &pan, int &tilt);
+
+    bool saveCurrentPosition();
+
+    // The control thread ended on a fatal device failure.
+    bool hasFailed() const;
+    std::string failureText() const;
+    // Called on the control thread right after a failure was recorded. It must
+    // only wake someone up; ending the process is the caller's business.
+    void setFailureListener(std::function<void()> listener);
+
+private:
+    void __startControl();
+    void __stopControl();
+    void __motorControlThread();
+    void __stepStateMachine();
+    void __processMotorCmd();
+    void __transitionState(MotorState next);
+    void __resetPosition();
+
+    int __motorInitPosition();
+    int __motorGetPosition();
+    int __motorMovePan(StepPosition &target);
+    int __motorMoveTilt(StepPosition &target);
+    bool __waitForDeviceReady(int timeout);
+
+    bool __loadPersistLocation();
+    bool __savePersistLocation();
+
+    void __recordFailure(const std::string &text);
+
+    std::mutex queueMutex;
+    std::queue<MotorCommand, std::deque<MotorCommand>> commandQueue;
+    std::thread controlThread;
+    std::atomic<MotorState> state{MotorState::RESET};
+    std::atomic<bool> stopRequested{false};
+    int deviceFd = 0;
+    pollfd devicePoll{};
+    MotorPositionReport deviceReport{};
+    SharedStepPosition lastPosition;
+    SharedStepPosition currentPosition;
+    std::string persistentFile;
+    MotorConfiguration configuration;
+
+    mutable std::mutex failureMutex;  // guards failure and failureListener
+    std::atomic<bool> failed{false};
+    std::string failure;
+    std::function<void()> failureListener;
+};
+
+#endif  // GIMBALHUB_MOTORCONTROL_H
