@@ -1,0 +1,158 @@
+// Runs the real otarelay on its fixed paths. A private mount namespace with
+// scratch tmpfs mounts on /tmp and /dev/by-name keeps the host untouched.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *const kByName = "/dev/by-name";
+
+// Shell helpers every case starts with; $1 is the scratch directory.
+const char *const kPrelude = R"sh(
+S="$1"
+mount -t tmpfs tmpfs /tmp || exit 77
+mount -t tmpfs tmpfs /dev/by-name || exit 77
+umask 022
+record() {
+    { printf '%s' "$1"; head -c $((96 - ${#1})) /dev/zero; } > /dev/by-name/misc.new &&
+        mv /dev/by-name/misc.new /dev/by-name/misc
+}
+wait_for() {
+    i=0
+    while ! eval "$1"; do
+        i=$((i + 1)); [ $i -gt 400 ] && return 1
+        sleep 0.05
+    done
+}
+relay() { timeout 60 "$S/otarelay" > "$S/out" 2> "$S/err"; echo $? > "$S/status"; }
+)sh";
+
+class RelayE2E : public ::testing::Test {
+protected:
+    int lockFd = -1;
+    bool createdByName = false;
+    fs::path scratch;
+
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to mount in a private namespace";
+        if (std::system("unshare -m --propagation private true >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "unshare -m is not available here";
+        // Cases share /dev/by-name on the host: one at a time, so the one that
+        // created it can remove it without pulling it from under another.
+        lockFd = open("/var/tmp/otarelay-e2e.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(lockFd, 0);
+        ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+        if (mkdir(kByName, 0755) == 0) createdByName = true;
+        else ASSERT_EQ(errno, EEXIST);
+        // The build tree may sit under /tmp, which the cases mount over.
+        char tmpl[] = "/var/tmp/otarelay-e2e.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        scratch = tmpl;
+        fs::copy_file(OTARELAY_BIN, scratch / "otarelay");
+        fs::permissions(scratch / "otarelay", fs::perms::owner_all);
+    }
+    void TearDown() override {
+        if (!scratch.empty()) fs::remove_all(scratch);
+        if (createdByName) rmdir(kByName);
+        if (lockFd >= 0) close(lockFd);
+    }
+    // Runs one case in its own mount namespace; skips when mounting is refused.
+    void run(const std::string &body) {
+        std::ofstream(scratch / "case.sh") << kPrelude << body;
+        std::string cmd = "unshare -m --propagation private sh '" + (scratch / "case.sh").string() +
+                          "' '" + scratch.string() + "'";
+        int rc = std::system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(rc));
+        if (WEXITSTATUS(rc) == 77) GTEST_SKIP() << "tmpfs cannot be mounted in the namespace";
+        ASSERT_EQ(WEXITSTATUS(rc), 0) << "case script failed";
+    }
+    std::string file(const char *name) {
+        std::ifstream in(scratch / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    int status() { return std::atoi(file("status").c_str()); }
+};
+
+std::string msg(const char *text) { return std::string(text, 7); }
+
+}  // namespace
+
+TEST_F(RelayE2E, FifoReaderGetsFullProgressWhenEndIsThere) {
+    run(R"sh(
+record upgrade_end
+mkfifo /tmp/ota_progress
+cat /tmp/ota_progress > "$S/recv" &
+relay
+wait
+)sh");
+    EXPECT_EQ(status(), 0) << file("err");
+    EXPECT_EQ(file("recv"), msg(" 1.000"));
+    std::string out = file("out");
+    EXPECT_EQ(out.rfind("I am ", 0), 0u) << out;
+    EXPECT_NE(out.find(" process.\nNow the progress status:upgrade_end \nSend message:  1.000\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(file("err"), "");
+}
+
+TEST_F(RelayE2E, FifoReaderFollowsStageChange) {
+    run(R"sh(
+record upgrade_post
+mkfifo /tmp/ota_progress
+cat /tmp/ota_progress > "$S/recv" &
+relay &
+wait_for '[ "$(wc -c < "$S/recv")" -ge 7 ]'
+record upgrade_end
+wait
+)sh");
+    EXPECT_EQ(status(), 0) << file("err");
+    std::string recv = file("recv");
+    ASSERT_GE(recv.size(), 14u);
+    EXPECT_EQ(recv.size() % 7, 0u);
+    EXPECT_EQ(recv.substr(0, 7), msg(" 0.700"));
+    EXPECT_EQ(recv.substr(recv.size() - 7), msg(" 1.000"));
+    EXPECT_NE(file("out").find("Now the progress status:upgrade_post \nSend message:  0.700\n"),
+              std::string::npos);
+}
+
+TEST_F(RelayE2E, MissingFifoBecomesFileWithLatestMessage) {
+    run(R"sh(
+record boot-recovery
+relay &
+wait_for '[ -s /tmp/ota_progress ]'
+record upgrade_end
+wait
+cp /tmp/ota_progress "$S/progress"
+stat -c %F:%a /tmp/ota_progress > "$S/kind"
+)sh");
+    EXPECT_EQ(status(), 0) << file("err");
+    EXPECT_EQ(file("progress"), msg(" 1.000"));
+    EXPECT_EQ(file("kind"), "regular file:644\n");
+    EXPECT_NE(file("out").find("Send message:  0.300\n"), std::string::npos);
+}
+
+TEST_F(RelayE2E, ReaderClosingEndsWithStatusOne) {
+    run(R"sh(
+mkfifo /tmp/ota_progress
+head -c 7 /tmp/ota_progress > "$S/recv" &
+relay
+wait
+)sh");
+    EXPECT_EQ(status(), 1);
+    EXPECT_EQ(file("recv"), msg(" 0.005"));
+    EXPECT_EQ(file("err"), "Write FIFO Failed: Broken pipe\n");
+    EXPECT_NE(file("out").find("Open /dev/by-name/misc Failed \nNow the progress status: \n"),
+              std::string::npos);
+}
