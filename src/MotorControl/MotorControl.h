@@ -163,6 +163,8 @@ public:
     void setFailureListener(std::function<void()> listener);
 
 private:
+    friend class MotorControlInspector;  // unit tests look at the private state
+
     void __startControl();
     void __stopControl();
     void __motorControlThread();
