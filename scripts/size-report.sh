@@ -1,0 +1,35 @@
+#!/bin/sh
+# Size budget of the device programs: stripped copies of the ARM binaries,
+# compared with what the device's flash allows.
+#   scripts/size-report.sh <bin dir> [strip tool]
+# Exits 1 when a program is missing or over its budget.
+set -eu
+BIN_DIR=${1:?usage: size-report.sh <bin dir> [strip tool]}
+STRIP=${2:-arm-linux-gnueabihf-strip}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+status=0
+printf '%-10s %10s %10s  %s\n' program stripped budget verdict
+# program:budget in KiB
+for entry in otarelay:16 gimbalhub:300; do
+    program=${entry%%:*}
+    budget_kib=${entry#*:}
+    budget=$((budget_kib * 1024))
+    if [ ! -f "$BIN_DIR/$program" ]; then
+        printf '%-10s %10s %10s  %s\n' "$program" - "$budget" "FAIL (not built)"
+        status=1
+        continue
+    fi
+    "$STRIP" -o "$work/$program" "$BIN_DIR/$program"
+    size=$(wc -c < "$work/$program" | tr -d ' ')
+    if [ "$size" -lt "$budget" ]; then
+        verdict=PASS
+    else
+        verdict="FAIL (over by $((size - budget)) bytes)"
+        status=1
+    fi
+    printf '%-10s %10s %10s  %s\n' "$program" "$size" "$budget" "$verdict"
+done
+exit $status
