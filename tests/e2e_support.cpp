@@ -1,0 +1,378 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace e2e {
+
+double monotonicNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+static void sleepSeconds(double seconds) {
+    struct timespec pause;
+    pause.tv_sec = static_cast<time_t>(seconds);
+    pause.tv_nsec = static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+bool waitUntil(const std::function<bool()> &condition, double timeoutSeconds, double pollSeconds) {
+    const double deadline = monotonicNow() + timeoutSeconds;
+    while (true) {
+        if (condition()) return true;
+        if (monotonicNow() >= deadline) return condition();
+        sleepSeconds(pollSeconds);
+    }
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool writeFile(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out);
+}
+
+std::string stripAnsi(const std::string &text) {
+    std::string plain;
+    plain.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < text.size() && (isdigit(static_cast<unsigned char>(text[end])) || text[end] == ';'))
+                ++end;
+            if (end < text.size()) {  // the final letter of the sequence
+                i = end;
+                continue;
+            }
+        }
+        plain += text[i];
+    }
+    return plain;
+}
+
+// "<function:line> [Information] message", "<function:line> [Error] message"
+// or "<function:line> Program finished successfully!".
+static LogLine parseLogLine(const std::string &plain) {
+    LogLine entry;
+    entry.message = plain;
+    if (plain.empty() || plain[0] != '<') return entry;
+    const size_t close = plain.find("> ");
+    if (close == std::string::npos) return entry;
+    const std::string where = plain.substr(1, close - 1);
+    const size_t colon = where.rfind(':');
+    if (colon == std::string::npos) return entry;
+    const std::string number = where.substr(colon + 1);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return entry;
+    std::string rest = plain.substr(close + 2);
+    // The cursor moves of the format may leave blanks before the mark.
+    rest.erase(0, rest.find_first_not_of(' '));
+    static const std::pair<const char *, const char *> marks[] = {
+        {"[Information] ", "Information"}, {"[Error] ", "Error"}};
+    for (const auto &mark : marks) {
+        const size_t length = strlen(mark.first);
+        if (rest.compare(0, length, mark.first) == 0) {
+            entry.level = mark.second;
+            entry.message = rest.substr(length);
+        }
+    }
+    if (entry.level.empty() && rest == "Program finished successfully!") {
+        entry.level = "Finished";
+        entry.message = rest;
+    }
+    if (entry.level.empty()) return entry;
+    entry.function = where.substr(0, colon);
+    entry.line = atoi(number.c_str());
+    return entry;
+}
+
+std::vector<LogLine> parseLog(const std::string &text) {
+    std::vector<LogLine> lines;
+    std::istringstream in(stripAnsi(text));
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(parseLogLine(line));
+    return lines;
+}
+
+static bool parseTraceLine(const std::string &line, TraceEntry &entry) {
+    char request[32];
+    long long steps = 0, x = 0, y = 0;
+    int consumed = 0;
+    if (sscanf(line.c_str(), "%lf %31s dir=%d steps=%lld x=%lld y=%lld result=%d%n", &entry.seconds,
+               request, &entry.direction, &steps, &x, &y, &entry.result, &consumed) != 7)
+        return false;
+    entry.request = request;
+    entry.steps = steps;
+    entry.x = x;
+    entry.y = y;
+    return true;
+}
+
+std::vector<TraceEntry> parseTrace(const std::string &text) {
+    std::vector<TraceEntry> entries;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        TraceEntry entry;
+        if (parseTraceLine(line, entry)) entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::vector<TraceEntry> TraceFollower::poll() {
+    std::vector<TraceEntry> entries;
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return entries;
+    char buffer[8192];
+    ssize_t got;
+    while ((got = pread(fd, buffer, sizeof buffer, offset_)) > 0) {
+        offset_ += got;
+        partial_.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    size_t start = 0;
+    size_t end;
+    while ((end = partial_.find('\n', start)) != std::string::npos) {
+        TraceEntry entry;
+        if (parseTraceLine(partial_.substr(start, end - start), entry)) entries.push_back(entry);
+        start = end + 1;
+    }
+    partial_.erase(0, start);
+    return entries;
+}
+
+static std::vector<std::string> buildEnvironment(const SpawnOptions &options) {
+    std::vector<std::string> env;
+    for (char **item = environ; *item != nullptr; ++item) {
+        const std::string entry(*item);
+        const std::string name = entry.substr(0, entry.find('='));
+        bool drop = options.setEnv.count(name) != 0;
+        for (const auto &prefix : options.dropEnvPrefixes)
+            if (name.compare(0, prefix.size(), prefix) == 0) drop = true;
+        if (!drop) env.push_back(entry);
+    }
+    for (const auto &pair : options.setEnv) env.push_back(pair.first + "=" + pair.second);
+    return env;
+}
+
+static std::vector<char *> pointers(std::vector<std::string> &strings) {
+    std::vector<char *> result;
+    for (auto &text : strings) result.push_back(&text[0]);
+    result.push_back(nullptr);
+    return result;
+}
+
+// Only async-signal-safe calls between fork and exec.
+static void redirect(const std::string &path, int target, int flags) {
+    const int fd = open(path.empty() ? "/dev/null" : path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0 || dup2(fd, target) < 0) _exit(126);
+    close(fd);
+}
+
+Process::~Process() {
+    if (pid_ > 0 && !ended_) stop(1.0);
+}
+
+bool Process::start(const SpawnOptions &options, std::string *error) {
+    if (options.argv.empty()) {
+        if (error) *error = "no program";
+        return false;
+    }
+    std::vector<std::string> args = options.argv;
+    std::vector<std::string> env = buildEnvironment(options);
+    std::vector<char *> argvPointers = pointers(args);
+    std::vector<char *> envPointers = pointers(env);
+
+    // The child reports a failed exec through this pipe; success closes it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        if (error) *error = strerror(errno);
+        return false;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        if (error) *error = strerror(errno);
+        close(report[0]);
+        close(report[1]);
+        return false;
+    }
+    if (child == 0) {
+        close(report[0]);
+        redirect("", STDIN_FILENO, O_RDONLY);
+        redirect(options.stdoutPath, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+        redirect(options.stderrPath, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+        execve(argvPointers[0], argvPointers.data(), envPointers.data());
+        const int code = errno;
+        ssize_t ignored = write(report[1], &code, sizeof code);
+        (void)ignored;
+        _exit(127);
+    }
+    close(report[1]);
+    int code = 0;
+    ssize_t got;
+    do {
+        got = read(report[0], &code, sizeof code);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    pid_ = child;
+    ended_ = false;
+    if (got == static_cast<ssize_t>(sizeof code)) {
+        reap(true);
+        if (error) *error = options.argv[0] + ": " + strerror(code);
+        return false;
+    }
+    return true;
+}
+
+bool Process::reap(bool block) {
+    if (pid_ <= 0 || ended_) return ended_;
+    int status = 0;
+    pid_t done;
+    do {
+        done = waitpid(pid_, &status, block ? 0 : WNOHANG);
+    } while (done < 0 && errno == EINTR);
+    if (done == pid_) {
+        ended_ = true;
+        status_ = status;
+    }
+    return ended_;
+}
+
+bool Process::running() { return pid_ > 0 && !reap(false); }
+
+bool Process::wait(double timeoutSeconds) {
+    return waitUntil([this] { return reap(false); }, timeoutSeconds, 0.005);
+}
+
+bool Process::exited() const { return ended_ && WIFEXITED(status_); }
+int Process::exitStatus() const { return WEXITSTATUS(status_); }
+bool Process::signaled() const { return ended_ && WIFSIGNALED(status_); }
+int Process::termSignal() const { return WTERMSIG(status_); }
+
+void Process::signal(int number) {
+    if (pid_ > 0 && !ended_) kill(pid_, number);
+}
+
+void Process::stop(double graceSeconds) {
+    if (pid_ <= 0 || ended_) return;
+    kill(pid_, SIGTERM);
+    if (!wait(graceSeconds)) {
+        kill(pid_, SIGKILL);
+        reap(true);
+    }
+}
+
+CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds) {
+    CommandResult result;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return result;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return result;
+    }
+    std::vector<std::string> args = argv;
+    std::vector<char *> argvPointers = pointers(args);
+    const pid_t child = fork();
+    if (child == 0) {
+        redirect("", STDIN_FILENO, O_RDONLY);
+        if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0) _exit(126);
+        execv(argvPointers[0], argvPointers.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (child < 0) {
+        close(out[0]);
+        close(err[0]);
+        return result;
+    }
+
+    const double deadline = monotonicNow() + timeoutSeconds;
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    bool timedOut = false;
+    while (open > 0) {
+        const double left = deadline - monotonicNow();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        const int ready = ::poll(fds, 2, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto &fd : fds)
+        if (fd.fd >= 0) close(fd.fd);
+
+    if (timedOut) kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.finished = !timedOut;
+    if (!timedOut && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    return result;
+}
+
+long residentKilobytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+double cpuSeconds(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    // The command name may hold blanks and parentheses; fields follow the last ')'.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // Fields 3..13 come before utime (14) and stime (15).
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) utime = strtoull(field.c_str(), nullptr, 10);
+        if (index == 15) stime = strtoull(field.c_str(), nullptr, 10);
+    }
+    const long ticks = sysconf(_SC_CLK_TCK);
+    if (ticks <= 0) return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(ticks);
+}
+
+}  // namespace e2e

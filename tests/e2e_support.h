@@ -1,0 +1,121 @@
+// Helpers for driving real processes from the end-to-end tests and the bus
+// benchmark: spawning with a chosen environment and redirections, bounded
+// waiting, and reading the daemon's log and the simulated driver's trace.
+// No test framework in here, so the benchmark can use it too.
+#ifndef GIMBAL_E2E_SUPPORT_H
+#define GIMBAL_E2E_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// CLOCK_MONOTONIC in seconds: the clock the simulated driver stamps its trace with.
+double monotonicNow();
+
+// Polls the condition until it holds or the timeout runs out; the result is
+// the condition's last value.
+bool waitUntil(const std::function<bool()> &condition, double timeoutSeconds,
+               double pollSeconds = 0.01);
+
+std::string readFile(const std::string &path);
+bool writeFile(const std::string &path, const std::string &content);
+
+// Removes the colour and cursor escape sequences of the daemon's log lines.
+std::string stripAnsi(const std::string &text);
+
+// One line of the daemon's standard error, colours removed.
+struct LogLine {
+    std::string level;     // "Information", "Error", "Finished" (closing line) or "" (other text)
+    std::string function;  // from "<function:line>", empty for other text
+    int line = 0;
+    std::string message;   // text after the level mark; whole line for other text
+};
+std::vector<LogLine> parseLog(const std::string &text);
+
+// One request line of the simulated driver's trace file.
+struct TraceEntry {
+    double seconds = 0;
+    std::string request;  // OPEN, INIT, GET, MOVE, POLL_FAIL
+    int direction = 0;
+    int64_t steps = 0;
+    int64_t x = 0;
+    int64_t y = 0;
+    int result = 0;
+};
+std::vector<TraceEntry> parseTrace(const std::string &text);
+
+// Reads a growing trace file and hands out only the lines added since the
+// last call; a line still being written is kept back until it is complete.
+class TraceFollower {
+public:
+    explicit TraceFollower(std::string path) : path_(std::move(path)) {}
+    std::vector<TraceEntry> poll();
+
+private:
+    std::string path_;
+    off_t offset_ = 0;
+    std::string partial_;
+};
+
+struct SpawnOptions {
+    std::vector<std::string> argv;                 // argv[0] is the program path
+    std::map<std::string, std::string> setEnv;     // added to or replacing the inherited environment
+    std::vector<std::string> dropEnvPrefixes;      // inherited variables starting so are removed
+    std::string stdoutPath;                        // empty: /dev/null
+    std::string stderrPath;                        // empty: /dev/null
+};
+
+// A child process; it is killed and reaped when the object goes away.
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    // Starts the child; false (with the reason in *error) if it could not be started.
+    bool start(const SpawnOptions &options, std::string *error);
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Waits up to the timeout for the child to end; true when it has ended.
+    bool wait(double timeoutSeconds);
+    bool exited() const;
+    int exitStatus() const;  // valid when exited()
+    bool signaled() const;
+    int termSignal() const;  // valid when signaled()
+    void signal(int number);
+    // SIGTERM, then SIGKILL after the grace period; always reaps.
+    void stop(double graceSeconds);
+
+private:
+    bool reap(bool block);
+
+    pid_t pid_ = -1;
+    bool ended_ = false;
+    int status_ = 0;
+};
+
+// A short-lived command run to its end with its output captured.
+struct CommandResult {
+    bool finished = false;  // false: killed after the timeout
+    int exitStatus = -1;    // -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds);
+
+// Resident set size (kB) and CPU time (utime + stime, seconds) of a process;
+// -1 when it cannot be read.
+long residentKilobytes(pid_t pid);
+double cpuSeconds(pid_t pid);
+
+}  // namespace e2e
+
+#endif  // GIMBAL_E2E_SUPPORT_H
