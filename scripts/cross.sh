@@ -49,6 +49,25 @@ musl_checks() {
     echo "otarelay: builds and links against musl ($(wc -c < "$out/otarelay" | tr -d ' ') bytes, x86-64)"
 }
 
+# The package cannot be built here; at least every -D option it passes has to
+# be one the project knows, with a value it accepts.
+openwrt_option_checks() {
+    cache=$1/CMakeCache.txt
+    makefile=$ROOT/packaging/openwrt/gimbalhub/Makefile
+    options=$(sed -n 's/.*-D\([A-Za-z0-9_]*\)=\([A-Za-z0-9_]*\).*/\1=\2/p' "$makefile")
+    [ -n "$options" ] || fail "no -D options found in $makefile"
+    for option in $options; do
+        name=${option%%=*}
+        value=${option#*=}
+        grep -q "^$name:" "$cache" || fail "OpenWrt package passes -D$name, which the project does not define"
+        allowed=$(sed -n "s/^$name-STRINGS:INTERNAL=//p" "$cache")
+        if [ -n "$allowed" ]; then
+            case ";$allowed;" in *";$value;"*) ;; *) fail "OpenWrt package passes -D$name=$value; allowed: $allowed" ;; esac
+        fi
+    done
+    echo "OpenWrt package options known to the project: $(echo "$options" | tr '\n' ' ')"
+}
+
 install_checks() {
     build=$1
     out=$2
@@ -200,13 +219,18 @@ fi
 echo "target: $("$probe" 2>/dev/null || qemu-arm -L "$SYSROOT" "$probe")"
 
 step "Tests under qemu-arm"
+# Tests of how the PC's kernel answers, which qemu-user answers differently:
+# an ioctl request qemu does not know fails with ENOSYS instead of ENOTTY.
+EMULATION_SKIPS='SspSimTest.OtherPathsAndDescriptorsReachTheCLibrary'
+echo "SKIPPED on ARM (qemu-user answers unknown ioctls with ENOSYS): $EMULATION_SKIPS"
 ctest_filter=""
 if [ "$RUN_E2E" -eq 0 ]; then
     ctest_filter="-LE e2e"
     echo "SKIPPED on ARM: end-to-end tests (label e2e) need binfmt_misc for child processes."
 fi
 # shellcheck disable=SC2086
-(cd "$CROSS_BUILD_DIR" && ctest --output-on-failure -j "$CTEST_JOBS" --timeout 600 $ctest_filter $CTEST_ARGS)
+(cd "$CROSS_BUILD_DIR" && ctest --output-on-failure -j "$CTEST_JOBS" --timeout 600 \
+    -E "^($EMULATION_SKIPS)\$" $ctest_filter $CTEST_ARGS)
 
 # --- 64-bit time_t ----------------------------------------------------------
 # glibc's armhf default is a 32-bit time_t, musl's is 64-bit: the programs
@@ -229,6 +253,7 @@ step "Install layout"
 cmp -s "$ROOT/config/gimbalhub.json" "$ROOT/packaging/openwrt/gimbalhub/files/gimbalhub.json" ||
     fail "config/gimbalhub.json and the OpenWrt package's copy differ"
 install_checks "$CROSS_BUILD_DIR" "$CROSS_BUILD_DIR/install-check"
+openwrt_option_checks "$CROSS_BUILD_DIR"
 
 # --- Size ---------------------------------------------------------------------
 step "Size report (stripped, $TRIPLET)"
