@@ -1,0 +1,785 @@
+#include "broker.h"
+
+#include <libubus.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace ubusd {
+
+namespace {
+
+constexpr uint64_t kListenKey = 0;
+constexpr uint64_t kSignalKey = 1;
+constexpr size_t kHeaderLen = 8;
+constexpr size_t kFirstRead = kHeaderLen + 4;  // header plus the root's own header word
+constexpr size_t kMaxMsgLen = UBUS_MAX_MSGLEN;
+constexpr int kAcceptBackoffMs = 100;
+
+// One shared scratch buffer for building replies; the broker is single-threaded.
+blob_buf g_buf;
+
+int64_t nowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+size_t padded(size_t len)
+{
+    return (len + 3) & ~static_cast<size_t>(3);
+}
+
+uint32_t rootRawLen(const uint8_t *msg)
+{
+    return (static_cast<uint32_t>(msg[9]) << 16) | (static_cast<uint32_t>(msg[10]) << 8) | msg[11];
+}
+
+uint16_t hdrSeq(const uint8_t *hdr)
+{
+    return static_cast<uint16_t>((hdr[2] << 8) | hdr[3]);
+}
+
+uint32_t hdrPeer(const uint8_t *hdr)
+{
+    return (static_cast<uint32_t>(hdr[4]) << 24) | (static_cast<uint32_t>(hdr[5]) << 16) |
+           (static_cast<uint32_t>(hdr[6]) << 8) | hdr[7];
+}
+
+std::vector<uint8_t> makeMsg(uint8_t type, uint16_t seq, uint32_t peer, const blob_attr *root)
+{
+    size_t rootLen = blob_raw_len(root);
+    std::vector<uint8_t> msg(kHeaderLen + rootLen);
+    msg[0] = 0;
+    msg[1] = type;
+    msg[2] = static_cast<uint8_t>(seq >> 8);
+    msg[3] = static_cast<uint8_t>(seq);
+    msg[4] = static_cast<uint8_t>(peer >> 24);
+    msg[5] = static_cast<uint8_t>(peer >> 16);
+    msg[6] = static_cast<uint8_t>(peer >> 8);
+    msg[7] = static_cast<uint8_t>(peer);
+    memcpy(msg.data() + kHeaderLen, root, rootLen);
+    return msg;
+}
+
+bool isString(const blob_attr *a)
+{
+    size_t len = blob_len(a);
+    return len >= 1 && static_cast<const char *>(blob_data(a))[len - 1] == '\0';
+}
+
+// Splits the root into its top-level attributes. Every child is bounds-checked
+// against the received bytes before anything reads it; a child that fails its
+// type rule counts as absent and the last occurrence of an id wins.
+void parseAttrs(uint8_t *rootBytes, blob_attr *(&tb)[UBUS_ATTR_MAX])
+{
+    for (auto &slot : tb)
+        slot = nullptr;
+
+    auto *root = reinterpret_cast<blob_attr *>(rootBytes);
+    size_t rem = blob_raw_len(root) - 4;
+    uint8_t *pos = rootBytes + 4;
+    while (rem >= 4) {
+        auto *a = reinterpret_cast<blob_attr *>(pos);
+        size_t raw = blob_raw_len(a);
+        if (raw < 4 || padded(raw) > rem)
+            break;
+        unsigned id = blob_id(a);
+        bool ok = true;
+        switch (id) {
+        case UBUS_ATTR_STATUS:
+        case UBUS_ATTR_OBJID:
+        case UBUS_ATTR_OBJTYPE:
+            ok = blob_len(a) == 4;
+            break;
+        case UBUS_ATTR_OBJPATH:
+        case UBUS_ATTR_METHOD:
+        case UBUS_ATTR_USER:
+        case UBUS_ATTR_GROUP:
+            ok = isString(a);
+            break;
+        default:
+            break;
+        }
+        if (ok && id < UBUS_ATTR_MAX)
+            tb[id] = a;
+        rem -= padded(raw);
+        pos += padded(raw);
+    }
+}
+
+std::string userName(uid_t uid)
+{
+    // Without a passwd entry the caller is still served, named by its number.
+    if (const passwd *pw = getpwuid(uid))
+        return pw->pw_name;
+    return std::to_string(uid);
+}
+
+std::string groupName(gid_t gid)
+{
+    if (const group *gr = getgrgid(gid))
+        return gr->gr_name;
+    return std::to_string(gid);
+}
+
+}  // namespace
+
+Broker::Broker(std::string socketPath, Limits limits)
+    : path_(std::move(socketPath)), limits_(limits), rng_(std::random_device{}())
+{
+}
+
+Broker::~Broker()
+{
+    std::vector<uint32_t> ids;
+    for (auto &entry : clients_)
+        ids.push_back(entry.first);
+    for (uint32_t id : ids)
+        destroyClient(id);
+    if (listenFd_ >= 0)
+        close(listenFd_);
+    if (signalFd_ >= 0)
+        close(signalFd_);
+    if (epollFd_ >= 0)
+        close(epollFd_);
+    if (socketCreated_) {
+        // Only remove the socket if it is still ours and nobody replaced it.
+        struct stat st {};
+        if (lstat(path_.c_str(), &st) == 0 && st.st_dev == socketDev_ && st.st_ino == socketIno_)
+            unlink(path_.c_str());
+    }
+    blob_buf_free(&g_buf);
+}
+
+bool Broker::open()
+{
+    sockaddr_un addr{};
+    if (path_.empty() || path_.size() >= sizeof(addr.sun_path)) {
+        fprintf(stderr, "ubusd: socket path is empty or too long: %s\n", path_.c_str());
+        return false;
+    }
+    memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    addr.sun_family = AF_UNIX;
+
+    // SIGINT/SIGTERM are taken through a signalfd so the socket is always removed.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    signalFd_ = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (signalFd_ < 0 || epollFd_ < 0) {
+        perror("ubusd: event set-up");
+        return false;
+    }
+
+    struct stat st {};
+    if (lstat(path_.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            fprintf(stderr, "ubusd: %s exists and is not a socket, not replacing it\n", path_.c_str());
+            return false;
+        }
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool live = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+        if (probe >= 0)
+            close(probe);
+        if (live) {
+            fprintf(stderr, "ubusd: another broker is serving %s\n", path_.c_str());
+            return false;
+        }
+        unlink(path_.c_str());
+    }
+
+    listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) {
+        perror("ubusd: socket");
+        return false;
+    }
+    mode_t old = umask(0111);
+    int rc = bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    umask(old);
+    if (rc < 0) {
+        fprintf(stderr, "ubusd: bind %s: %s\n", path_.c_str(), strerror(errno));
+        return false;
+    }
+    socketCreated_ = true;
+    chmod(path_.c_str(), 0666);
+    if (lstat(path_.c_str(), &st) == 0) {
+        socketDev_ = st.st_dev;
+        socketIno_ = st.st_ino;
+    }
+    if (listen(listenFd_, SOMAXCONN) < 0) {
+        perror("ubusd: listen");
+        return false;
+    }
+
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kListenKey;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev);
+    ev.data.u64 = kSignalKey;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &ev);
+    return true;
+}
+
+int Broker::run()
+{
+    epoll_event events[64];
+    for (;;) {
+        int timeout = -1;
+        if (acceptPausedMs_) {
+            int64_t left = acceptPausedMs_ - nowMs();
+            timeout = left > 0 ? static_cast<int>(left) : 0;
+        }
+        int n = epoll_wait(epollFd_, events, 64, timeout);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("ubusd: epoll_wait");
+            return 1;
+        }
+        if (acceptPausedMs_ && nowMs() >= acceptPausedMs_) {
+            acceptPausedMs_ = 0;
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u64 = kListenKey;
+            epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
+        }
+        for (int i = 0; i < n; ++i) {
+            uint64_t key = events[i].data.u64;
+            if (key == kListenKey) {
+                acceptClients();
+            } else if (key == kSignalKey) {
+                signalfd_siginfo info{};
+                if (read(signalFd_, &info, sizeof(info)) > 0)
+                    return 0;
+            } else {
+                auto it = clients_.find(static_cast<uint32_t>(key));
+                if (it != clients_.end() && !it->second->dead)
+                    handleClientEvent(*it->second, events[i].events);
+            }
+        }
+        reapDead();
+    }
+}
+
+void Broker::acceptClients()
+{
+    for (int round = 0; round < 64; ++round) {
+        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: rest a moment instead of spinning on a ready socket.
+                epoll_event ev{};
+                ev.data.u64 = kListenKey;
+                epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
+                acceptPausedMs_ = nowMs() + kAcceptBackoffMs;
+            }
+            return;
+        }
+        ucred cred{};
+        socklen_t len = sizeof(cred);
+        if (clients_.size() >= limits_.maxClients ||
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
+            close(fd);  // no HELLO: the peer's connect fails cleanly
+            continue;
+        }
+
+        auto client = std::make_unique<Client>();
+        client->fd = fd;
+        client->id = allocateId(clientIds_);
+        client->user = userName(cred.uid);
+        client->group = groupName(cred.gid);
+
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = client->id;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+            close(fd);
+            continue;
+        }
+        Client &c = *client;
+        clientIds_.insert(c.id);
+        clients_.emplace(c.id, std::move(client));
+
+        // The socket is new and empty, so these 12 bytes go out in one write.
+        blob_buf_init(&g_buf, 0);
+        send(c, makeMsg(UBUS_MSG_HELLO, 0, c.id, g_buf.head));
+    }
+}
+
+void Broker::handleClientEvent(Client &c, uint32_t events)
+{
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
+        if (!readClient(c)) {
+            markDead(c);
+            return;
+        }
+    }
+    if (events & EPOLLERR) {
+        markDead(c);
+        return;
+    }
+    if (!c.dead && (events & EPOLLOUT))
+        flushClient(c);
+}
+
+bool Broker::readClient(Client &c)
+{
+    for (int round = 0; round < 64 && !c.dead; ++round) {
+        size_t want;
+        if (c.inHave < kFirstRead) {
+            if (c.in.size() < kFirstRead)
+                c.in.resize(kFirstRead);
+            want = kFirstRead;
+        } else {
+            want = kHeaderLen + rootRawLen(c.in.data());
+        }
+        ssize_t n = recv(c.fd, c.in.data() + c.inHave, want - c.inHave, 0);
+        if (n == 0)
+            return false;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return true;
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        c.inHave += static_cast<size_t>(n);
+        if (c.inHave < want)
+            continue;
+
+        if (want == kFirstRead) {
+            // The root's length decides the framing; nonsense here cannot be resynchronised.
+            uint32_t raw = rootRawLen(c.in.data());
+            if (raw < 4 || padded(raw) > kMaxMsgLen)
+                return false;
+            c.in.resize(kHeaderLen + padded(raw));
+            if (raw > 4)
+                continue;
+        }
+
+        std::vector<uint8_t> msg;
+        msg.swap(c.in);
+        c.inHave = 0;
+        dispatch(c, msg);
+    }
+    return true;
+}
+
+void Broker::dispatch(Client &c, std::vector<uint8_t> &msg)
+{
+    blob_attr *tb[UBUS_ATTR_MAX];
+    parseAttrs(msg.data() + kHeaderLen, tb);
+    const uint8_t *hdr = msg.data();
+
+    int ret;
+    switch (msg[1]) {
+    case UBUS_MSG_PING: {
+        std::vector<uint8_t> pong(msg.begin(), msg.begin() + kHeaderLen + rootRawLen(hdr));
+        pong[1] = UBUS_MSG_DATA;
+        send(c, std::move(pong));
+        ret = 0;
+        break;
+    }
+    case UBUS_MSG_LOOKUP:
+        ret = handleLookup(c, hdr, tb);
+        break;
+    case UBUS_MSG_INVOKE:
+        ret = handleInvoke(c, hdr, tb);
+        break;
+    case UBUS_MSG_ADD_OBJECT:
+        ret = handleAddObject(c, hdr, tb);
+        break;
+    case UBUS_MSG_REMOVE_OBJECT:
+        ret = handleRemoveObject(c, hdr, tb);
+        break;
+    case UBUS_MSG_STATUS:
+    case UBUS_MSG_DATA:
+        handleResponse(c, msg, tb);
+        ret = -1;
+        break;
+    case UBUS_MSG_SUBSCRIBE:
+    case UBUS_MSG_UNSUBSCRIBE:
+    case UBUS_MSG_NOTIFY:
+    case UBUS_MSG_MONITOR:
+        ret = UBUS_STATUS_NOT_SUPPORTED;
+        break;
+    default:
+        ret = UBUS_STATUS_INVALID_COMMAND;
+        break;
+    }
+    if (ret != -1)
+        sendStatus(c, hdr, ret);
+}
+
+int Broker::handleAddObject(Client &c, const uint8_t *hdr, Attrs &tb)
+{
+    if (c.objects.size() >= limits_.maxObjectsPerClient)
+        return UBUS_STATUS_NO_MEMORY;
+
+    std::string path;
+    bool hasPath = tb[UBUS_ATTR_OBJPATH] != nullptr;
+    if (hasPath) {
+        path = static_cast<const char *>(blob_data(tb[UBUS_ATTR_OBJPATH]));
+        if (paths_.count(path))
+            return UBUS_STATUS_INVALID_ARGUMENT;
+    }
+
+    ObjectType *type = nullptr;
+    if (tb[UBUS_ATTR_OBJTYPE]) {
+        auto it = types_.find(blob_get_u32(tb[UBUS_ATTR_OBJTYPE]));
+        if (it != types_.end())
+            type = it->second.get();
+    } else if (tb[UBUS_ATTR_SIGNATURE]) {
+        if (c.signatureBytes + blob_len(tb[UBUS_ATTR_SIGNATURE]) > limits_.maxSignatureBytesPerClient)
+            return UBUS_STATUS_NO_MEMORY;
+        type = createType(c, tb[UBUS_ATTR_SIGNATURE]);
+    }
+
+    auto obj = std::make_unique<Object>();
+    obj->id = allocateId(objectIds_);
+    obj->path = path;
+    obj->hasPath = hasPath;
+    obj->owner = &c;
+    obj->type = type;
+    if (type)
+        type->refcount++;
+
+    if (hasPath && type) {
+        // Every later lookup must fit in one message, or listing would break clients.
+        std::vector<uint8_t> probe = buildObjectData(hdr, *obj);
+        if (padded(probe.size() - kHeaderLen) > kMaxMsgLen) {
+            releaseType(type);
+            return UBUS_STATUS_INVALID_ARGUMENT;
+        }
+    }
+
+    Object *o = obj.get();
+    objectIds_.insert(o->id);
+    objects_.emplace(o->id, std::move(obj));
+    if (hasPath)
+        paths_.emplace(path, o);
+    c.objects.push_back(o);
+
+    blob_buf_init(&g_buf, 0);
+    blob_put_int32(&g_buf, UBUS_ATTR_OBJID, o->id);
+    if (tb[UBUS_ATTR_SIGNATURE] && type)
+        blob_put_int32(&g_buf, UBUS_ATTR_OBJTYPE, type->id);
+    send(c, makeMsg(UBUS_MSG_DATA, hdrSeq(hdr), hdrPeer(hdr), g_buf.head));
+    return 0;
+}
+
+Broker::ObjectType *Broker::createType(Client &c, const blob_attr *signature)
+{
+    auto type = std::make_unique<ObjectType>();
+    size_t rem = blob_len(signature);
+    auto *pos = static_cast<uint8_t *>(blob_data(signature));
+    while (rem >= 4) {
+        auto *a = reinterpret_cast<blob_attr *>(pos);
+        size_t raw = blob_raw_len(a);
+        if (raw < 4 || padded(raw) > rem)
+            break;
+        // A malformed method table costs the object its type, not the registration.
+        if (!blobmsg_check_attr(a, true))
+            return nullptr;
+        type->methods.emplace_back(pos, pos + raw);
+        type->bytes += raw;
+        rem -= padded(raw);
+        pos += padded(raw);
+    }
+    type->id = allocateId(typeIds_);
+    type->creator = c.id;
+    c.signatureBytes += type->bytes;
+    ObjectType *t = type.get();
+    typeIds_.insert(t->id);
+    types_.emplace(t->id, std::move(type));
+    return t;
+}
+
+void Broker::releaseType(ObjectType *type)
+{
+    if (--type->refcount > 0)
+        return;
+    auto creator = clients_.find(type->creator);
+    if (creator != clients_.end())
+        creator->second->signatureBytes -= std::min(creator->second->signatureBytes, type->bytes);
+    typeIds_.erase(type->id);
+    types_.erase(type->id);
+}
+
+int Broker::handleRemoveObject(Client &c, const uint8_t *hdr, Attrs &tb)
+{
+    if (!tb[UBUS_ATTR_OBJID])
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    auto it = objects_.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
+    if (it == objects_.end())
+        return UBUS_STATUS_NOT_FOUND;
+    Object *obj = it->second.get();
+    if (obj->owner != &c)
+        return UBUS_STATUS_PERMISSION_DENIED;
+
+    blob_buf_init(&g_buf, 0);
+    blob_put_int32(&g_buf, UBUS_ATTR_OBJID, obj->id);
+    // Tell the owner when its type id stops being valid, so it re-sends the signature.
+    if (obj->type && obj->type->refcount == 1)
+        blob_put_int32(&g_buf, UBUS_ATTR_OBJTYPE, obj->type->id);
+    std::vector<uint8_t> reply = makeMsg(UBUS_MSG_DATA, hdrSeq(hdr), hdrPeer(hdr), g_buf.head);
+    removeObject(obj);
+    send(c, std::move(reply));
+    return 0;
+}
+
+void Broker::removeObject(Object *obj)
+{
+    if (obj->hasPath)
+        paths_.erase(obj->path);
+    auto &list = obj->owner->objects;
+    list.erase(std::remove(list.begin(), list.end(), obj), list.end());
+    if (obj->type)
+        releaseType(obj->type);
+    uint32_t id = obj->id;
+    objectIds_.erase(id);
+    objects_.erase(id);
+}
+
+std::vector<uint8_t> Broker::buildObjectData(const uint8_t *hdr, const Object &obj)
+{
+    blob_buf_init(&g_buf, 0);
+    blob_put_string(&g_buf, UBUS_ATTR_OBJPATH, obj.path.c_str());
+    blob_put_int32(&g_buf, UBUS_ATTR_OBJID, obj.id);
+    blob_put_int32(&g_buf, UBUS_ATTR_OBJTYPE, obj.type->id);
+    void *sig = blob_nest_start(&g_buf, UBUS_ATTR_SIGNATURE);
+    for (auto &method : obj.type->methods)
+        blobmsg_add_blob(&g_buf, reinterpret_cast<blob_attr *>(method.data()));
+    blob_nest_end(&g_buf, sig);
+    return makeMsg(UBUS_MSG_DATA, hdrSeq(hdr), hdrPeer(hdr), g_buf.head);
+}
+
+int Broker::handleLookup(Client &c, const uint8_t *hdr, Attrs &tb)
+{
+    auto sendObject = [&](const Object &obj) {
+        if (obj.type)
+            send(c, buildObjectData(hdr, obj));
+    };
+
+    if (!tb[UBUS_ATTR_OBJPATH]) {
+        for (auto &entry : paths_)
+            sendObject(*entry.second);
+        return 0;
+    }
+
+    std::string path = static_cast<const char *>(blob_data(tb[UBUS_ATTR_OBJPATH]));
+    if (path.empty())
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    if (path.back() != '*') {
+        auto it = paths_.find(path);
+        if (it == paths_.end())
+            return UBUS_STATUS_NOT_FOUND;
+        sendObject(*it->second);
+        return 0;
+    }
+
+    path.pop_back();
+    bool found = false;
+    for (auto it = paths_.lower_bound(path);
+         it != paths_.end() && it->first.compare(0, path.size(), path) == 0; ++it) {
+        found = true;
+        sendObject(*it->second);
+    }
+    return found ? 0 : UBUS_STATUS_NOT_FOUND;
+}
+
+int Broker::handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb)
+{
+    if (!tb[UBUS_ATTR_METHOD] || !tb[UBUS_ATTR_OBJID])
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    // The event, ACL and monitor objects (ids below 1024) are not provided here.
+    auto it = objects_.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
+    if (it == objects_.end())
+        return UBUS_STATUS_NOT_FOUND;
+    Object &obj = *it->second;
+
+    blob_buf_init(&g_buf, 0);
+    blob_put_int32(&g_buf, UBUS_ATTR_OBJID, obj.id);
+    blob_put_string(&g_buf, UBUS_ATTR_METHOD, static_cast<const char *>(blob_data(tb[UBUS_ATTR_METHOD])));
+    blob_put_string(&g_buf, UBUS_ATTR_USER, c.user.c_str());
+    blob_put_string(&g_buf, UBUS_ATTR_GROUP, c.group.c_str());
+    if (tb[UBUS_ATTR_DATA])
+        blob_put(&g_buf, UBUS_ATTR_DATA, blob_data(tb[UBUS_ATTR_DATA]),
+                 static_cast<unsigned int>(blob_len(tb[UBUS_ATTR_DATA])));
+    std::vector<uint8_t> fwd = makeMsg(UBUS_MSG_INVOKE, hdrSeq(hdr), c.id, g_buf.head);
+    // The added caller names may push a maximal request over the limit; the
+    // owner's library would take that as a broken stream, so refuse it here.
+    if (padded(fwd.size() - kHeaderLen) > kMaxMsgLen)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    send(*obj.owner, std::move(fwd));
+    return -1;
+}
+
+void Broker::handleResponse(Client &c, std::vector<uint8_t> &msg, Attrs &tb)
+{
+    if (!tb[UBUS_ATTR_OBJID])
+        return;
+    if (msg[1] == UBUS_MSG_STATUS && !tb[UBUS_ATTR_STATUS])
+        return;
+    if (msg[1] == UBUS_MSG_DATA && !tb[UBUS_ATTR_DATA])
+        return;
+    auto obj = objects_.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
+    // Only the owner of an object may answer on its behalf.
+    if (obj == objects_.end() || obj->second->owner != &c)
+        return;
+    auto dest = clients_.find(hdrPeer(msg.data()));
+    if (dest == clients_.end())
+        return;
+    // The caller matches replies by object id, so the peer field carries it back.
+    memcpy(msg.data() + 4, blob_data(tb[UBUS_ATTR_OBJID]), 4);
+    msg.resize(kHeaderLen + rootRawLen(msg.data()));
+    send(*dest->second, std::move(msg));
+}
+
+void Broker::sendStatus(Client &c, const uint8_t *hdr, int status)
+{
+    blob_buf_init(&g_buf, 0);
+    blob_put_int32(&g_buf, UBUS_ATTR_STATUS, static_cast<uint32_t>(status));
+    send(c, makeMsg(UBUS_MSG_STATUS, hdrSeq(hdr), hdrPeer(hdr), g_buf.head));
+}
+
+void Broker::send(Client &c, std::vector<uint8_t> msg)
+{
+    if (c.dead)
+        return;
+    if (!c.out.empty()) {
+        // A client that does not read only stalls itself: beyond the queue
+        // limit its messages are dropped, whole, so its stream stays framed.
+        if (c.outQueued + msg.size() > kMaxMsgLen)
+            return;
+        c.outQueued += msg.size();
+        c.out.push_back(std::move(msg));
+        return;
+    }
+
+    size_t sent = 0;
+    while (sent < msg.size()) {
+        ssize_t n = ::send(c.fd, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        markDead(c);
+        return;
+    }
+    if (sent == msg.size())
+        return;
+    c.outOffset = sent;
+    c.outQueued = msg.size();
+    c.out.push_back(std::move(msg));
+    updatePolling(c);
+}
+
+void Broker::flushClient(Client &c)
+{
+    while (!c.out.empty()) {
+        std::vector<uint8_t> &front = c.out.front();
+        ssize_t n = ::send(c.fd, front.data() + c.outOffset, front.size() - c.outOffset,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            markDead(c);
+            return;
+        }
+        c.outOffset += static_cast<size_t>(n);
+        if (c.outOffset == front.size()) {
+            c.outQueued -= front.size();
+            c.outOffset = 0;
+            c.out.pop_front();
+        }
+    }
+    updatePolling(c);
+}
+
+void Broker::updatePolling(Client &c)
+{
+    bool want = !c.out.empty();
+    if (want == c.pollingOut)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u);
+    ev.data.u64 = c.id;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd, &ev) == 0)
+        c.pollingOut = want;
+}
+
+void Broker::markDead(Client &c)
+{
+    if (c.dead)
+        return;
+    c.dead = true;
+    c.out.clear();
+    c.outQueued = 0;
+    dead_.push_back(c.id);
+}
+
+void Broker::reapDead()
+{
+    std::vector<uint32_t> ids;
+    ids.swap(dead_);
+    for (uint32_t id : ids)
+        destroyClient(id);
+}
+
+void Broker::destroyClient(uint32_t id)
+{
+    auto it = clients_.find(id);
+    if (it == clients_.end())
+        return;
+    Client &c = *it->second;
+    // Callers waiting on these objects hear nothing and time out on their side.
+    std::vector<Object *> objs = c.objects;
+    for (Object *obj : objs)
+        removeObject(obj);
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, c.fd, nullptr);
+    close(c.fd);
+    clientIds_.erase(id);
+    clients_.erase(it);
+}
+
+uint32_t Broker::allocateId(const std::unordered_set<uint32_t> &used)
+{
+    // Ids below 1024 belong to the broker's own objects, and a client stores
+    // its id unconverted, so 0x01000000 would read back as the reserved 1.
+    for (;;) {
+        uint32_t id = static_cast<uint32_t>(rng_());
+        if (id >= UBUS_SYSTEM_OBJECT_MAX && id != 0x01000000u && !used.count(id))
+            return id;
+    }
+}
+
+}  // namespace ubusd

@@ -1,0 +1,129 @@
+// Host message broker: accepts bus clients on a Unix socket, keeps the
+// object directory and routes calls and their replies between clients.
+#ifndef UBUSD_BROKER_H
+#define UBUSD_BROKER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+struct blob_attr;
+
+namespace ubusd {
+
+struct Limits {
+    size_t maxClients = 1024;
+    size_t maxObjectsPerClient = 1024;
+    // Signature bytes a single client may keep registered at the broker.
+    size_t maxSignatureBytesPerClient = 4u << 20;
+};
+
+class Broker {
+public:
+    explicit Broker(std::string socketPath, Limits limits = Limits());
+    ~Broker();
+    Broker(const Broker &) = delete;
+    Broker &operator=(const Broker &) = delete;
+
+    // Creates the listening socket; prints the reason and returns false on failure.
+    bool open();
+    // Serves until SIGINT or SIGTERM; returns the process exit status.
+    int run();
+
+private:
+    struct Client;
+    struct ObjectType;
+
+    struct Object {
+        uint32_t id = 0;
+        std::string path;
+        bool hasPath = false;
+        Client *owner = nullptr;
+        ObjectType *type = nullptr;
+    };
+
+    struct ObjectType {
+        uint32_t id = 0;
+        int refcount = 0;
+        uint32_t creator = 0;
+        size_t bytes = 0;
+        // Each entry is one method table exactly as the publisher sent it.
+        std::vector<std::vector<uint8_t>> methods;
+    };
+
+    struct Client {
+        int fd = -1;
+        uint32_t id = 0;
+        std::string user;
+        std::string group;
+        bool dead = false;
+
+        // Input: 12 bytes of header first, then the rest of the root attribute.
+        std::vector<uint8_t> in;
+        size_t inHave = 0;
+
+        std::deque<std::vector<uint8_t>> out;
+        size_t outOffset = 0;  // bytes of out.front() already written
+        size_t outQueued = 0;  // bytes waiting in out
+        bool pollingOut = false;
+
+        std::vector<Object *> objects;
+        size_t signatureBytes = 0;
+    };
+
+    using Attrs = blob_attr *[14];
+
+    void acceptClients();
+    void handleClientEvent(Client &c, uint32_t events);
+    bool readClient(Client &c);
+    void flushClient(Client &c);
+    void updatePolling(Client &c);
+    void markDead(Client &c);
+    void destroyClient(uint32_t id);
+    void reapDead();
+
+    void dispatch(Client &c, std::vector<uint8_t> &msg);
+    int handleAddObject(Client &c, const uint8_t *hdr, Attrs &tb);
+    int handleRemoveObject(Client &c, const uint8_t *hdr, Attrs &tb);
+    int handleLookup(Client &c, const uint8_t *hdr, Attrs &tb);
+    int handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb);
+    void handleResponse(Client &c, std::vector<uint8_t> &msg, Attrs &tb);
+
+    void send(Client &c, std::vector<uint8_t> msg);
+    void sendStatus(Client &c, const uint8_t *hdr, int status);
+    std::vector<uint8_t> buildObjectData(const uint8_t *hdr, const Object &obj);
+
+    ObjectType *createType(Client &c, const blob_attr *signature);
+    void releaseType(ObjectType *type);
+    void removeObject(Object *obj);
+    uint32_t allocateId(const std::unordered_set<uint32_t> &used);
+
+    std::string path_;
+    Limits limits_;
+    int listenFd_ = -1;
+    int epollFd_ = -1;
+    int signalFd_ = -1;
+    bool socketCreated_ = false;
+    uint64_t socketDev_ = 0;
+    uint64_t socketIno_ = 0;
+    int64_t acceptPausedMs_ = 0;  // monotonic time until which accept() rests
+
+    std::mt19937 rng_;
+    std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
+    std::unordered_map<uint32_t, std::unique_ptr<Object>> objects_;
+    std::unordered_map<uint32_t, std::unique_ptr<ObjectType>> types_;
+    std::unordered_set<uint32_t> clientIds_, objectIds_, typeIds_;
+    std::map<std::string, Object *> paths_;
+    std::vector<uint32_t> dead_;
+};
+
+}  // namespace ubusd
+
+#endif
