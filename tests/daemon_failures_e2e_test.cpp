@@ -1,0 +1,173 @@
+// How the daemon ends when it cannot start or cannot go on: the lines it
+// leaves behind and its exit status (a supervisor restarts on status 1).
+#include <signal.h>
+
+#include <string>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+const char kAtZero[] = R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})";
+
+bool deviceWasOpened(const std::vector<e2e::TraceEntry> &requests) {
+    for (const auto &entry : requests)
+        if (entry.request == "OPEN") return true;
+    return false;
+}
+
+}  // namespace
+
+class DaemonStartupFailure : public DaemonTest {
+protected:
+    // The daemon ends by itself with status 1 and a normal exit (no crash).
+    void expectFailedExit() {
+        ASSERT_TRUE(waitForExit()) << describe(log());
+        EXPECT_TRUE(daemon->exited()) << "ended by signal " << daemon->termSignal();
+        EXPECT_EQ(1, daemon->exitStatus());
+        EXPECT_EQ(0u, countMessage(log(), "Program finished successfully!"));
+    }
+
+    std::string usage() const {
+        return std::string("Mode of use:\n") + GIMBALHUB_BIN + " [-c configuration_file]\n";
+    }
+};
+
+TEST_F(DaemonStartupFailure, NoConfigurationOptionPrintsUsage) {
+    ASSERT_NO_FATAL_FAILURE(startDaemon({}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    EXPECT_EQ(usage(), daemonStdout());
+    EXPECT_FALSE(deviceWasOpened(trace()));
+    EXPECT_EQ(0u, countMessage(log(), "Initializing U-Bus context and objects"));
+}
+
+TEST_F(DaemonStartupFailure, EmptyConfigurationPathPrintsUsage) {
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", ""}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    EXPECT_EQ(usage(), daemonStdout());
+    EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+TEST_F(DaemonStartupFailure, UnknownOptionPrintsDiagnosticAndUsage) {
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-x", "-c", "whatever.json"}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    EXPECT_EQ(usage(), daemonStdout());
+    EXPECT_NE(std::string::npos, daemonStderr().find("invalid option -- 'x'")) << daemonStderr();
+    EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+TEST_F(DaemonStartupFailure, MissingConfigurationFile) {
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    const std::string missing = scratch + "/absent.json";
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", missing}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    const auto lines = log();
+    EXPECT_TRUE(containsInOrder(
+        lines, {
+                   {"Error", "loadConfiguration", "Error opening configuration file: " + missing},
+                   {"Error", "initialize", "No persistent location file provided. aborting"},
+                   {"Error", "main",
+                    "Caught MotorControlException with content: No persistent location file provided. aborting"},
+               }));
+    EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
+    EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+TEST_F(DaemonStartupFailure, MalformedConfigurationFile) {
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    const std::string path = scratch + "/broken.json";
+    e2e::writeFile(path, "{ \"MotorControl\": { \"PanMax\": 177.5,");
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", path}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    const auto lines = log();
+    const std::string prefix = "Caught exception of unknown type with content: [json.exception.parse_error";
+    bool found = false;
+    for (const auto &line : lines)
+        if (line.level == "Error" && line.function == "main" && line.message.compare(0, prefix.size(), prefix) == 0)
+            found = true;
+    EXPECT_TRUE(found) << describe(lines);
+    EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
+    EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+TEST_F(DaemonStartupFailure, NoBrokerRunning) {
+    const std::string configuration = writeConfiguration(kAtZero);
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    const auto lines = log();
+    EXPECT_TRUE(containsInOrder(lines, {
+                                           {"Error", "ubus_init", "Failed to connect to ubus"},
+                                           {"Error", "program", "Unable to init ubs rpc"},
+                                       }));
+    // The controller is never built: no configuration read, no device opened.
+    EXPECT_EQ(0u, countMessage(lines, "Initialize"));
+    EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+TEST_F(DaemonStartupFailure, NoMotorDevice) {
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    const std::string configuration = writeConfiguration(kAtZero);
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}, {{"SSP_SIM_ABSENT", "1"}}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    const std::string text = "Unable to open device /dev/ssp.No such file or directory (2).";
+    const auto lines = log();
+    EXPECT_TRUE(containsInOrder(lines, {
+                                           {"Error", "initialize", text},
+                                           {"Error", "main", "Caught MotorControlException with content: " + text},
+                                           {"Information", "~MotorControl", "destroying"},
+                                           {"Information", "~MotorControl", "destroyed"},
+                                       }));
+    EXPECT_EQ(0u, countMessage(lines, "Starting control thread"));
+    EXPECT_EQ(0u, countMessage(lines, "Stopping control thread"));
+    EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
+}
+
+class DaemonRuntimeFailure : public DaemonStartupFailure {
+protected:
+    // A fatal device failure on the control thread ends the whole daemon
+    // through the same path as a start-up failure, without a crash.
+    void expectControlThreadFailureEnds(const std::map<std::string, std::string> &simulator,
+                                        const Expected &deviceLine) {
+        ASSERT_NO_FATAL_FAILURE(startBroker());
+        const std::string configuration = writeConfiguration(kAtZero);
+        ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}, simulator));
+        ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+        const auto lines = log();
+        EXPECT_TRUE(containsInOrder(
+            lines, {
+                       deviceLine,
+                       {"Information", "__motorControlThread", "Motor Control Thread exited"},
+                       {"Information", "program", "ubus main loop exited. Terminating ubus"},
+                       {"Information", "ubus_deinit", "Freeing U-Bus context"},
+                       {"Error", "main", "Caught MotorControlException with content: " + deviceLine.message},
+                   }));
+        EXPECT_EQ(std::string::npos, daemonStderr().find("terminate called")) << daemonStderr();
+    }
+};
+
+TEST_F(DaemonRuntimeFailure, BrokerLossEndsDaemonWithFailure) {
+    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero));
+    ASSERT_NO_FATAL_FAILURE(killBroker());
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    EXPECT_TRUE(containsInOrder(
+        log(), {
+                   {"Information", "program", "Entering ubus main loop"},
+                   {"Error", "on_connection_lost", "Connection to ubus lost"},
+                   {"Information", "program", "ubus main loop exited. Terminating ubus"},
+                   {"Information", "ubus_deinit", "Freeing U-Bus context"},
+                   {"Error", "program", "Exiting after the loss of the ubus connection"},
+               }));
+}
+
+TEST_F(DaemonRuntimeFailure, InitRequestFailureEndsDaemon) {
+    expectControlThreadFailureEnds(
+        {{"SSP_SIM_INIT_ERRNO", "5"}},
+        {"Error", "__motorInitPosition",
+         "Unable to send ioctl to initialize position to dev /dev/ssp.Input/output error (5)."});
+}
+
+TEST_F(DaemonRuntimeFailure, PollFailureEndsDaemon) {
+    expectControlThreadFailureEnds(
+        {{"SSP_SIM_POLL_FAIL_AFTER", "2"}},
+        {"Error", "__waitForDeviceReady", "Error while polling device /dev/ssp.Input/output error (5)."});
+}
