@@ -134,11 +134,14 @@ struct ubus_context {
 	uint32_t msgbuf_data_len;
 	int msgbuf_reduction_counter;
 
-	/* receive state of the non-blocking reader (internal) */
+	/* internal: incremental reader, send buffer, queued INVOKEs */
 	uint8_t *rx_buf;
 	uint32_t rx_size;
 	uint32_t rx_have;
-	bool sync_active;
+	struct blob_buf txbuf;
+	uint32_t pending_bytes;
+	bool dead;
+	bool draining;
 };
 
 struct ubus_object_data {
