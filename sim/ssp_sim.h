@@ -63,7 +63,8 @@ void reset(const Settings &settings);
 // The counters right now (during a move: where the motor has got to).
 Position position();
 
-// Every request since the last reset, oldest first.
+// Every request since the last reset, oldest first (only the newest 100000
+// are kept, so a long run under the simulator stays bounded).
 std::vector<TraceEntry> trace();
 
 }  // namespace sspsim
