@@ -27,14 +27,6 @@ extern "C" {
 #define __hidden __attribute__((visibility("hidden")))
 #endif
 
-#ifndef __constructor
-#define __constructor __attribute__((constructor))
-#endif
-
-#ifndef __destructor
-#define __destructor __attribute__((destructor))
-#endif
-
 /*
  * One zeroed allocation for a struct plus trailing pieces:
  * calloc_a(sizeof(*s), &p1, len1, &p2, len2) sets p1/p2 into the same block.
