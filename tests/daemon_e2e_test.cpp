@@ -18,7 +18,7 @@ namespace {
 
 const char kAtZero[] = R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})";
 // Near step 0 on both axes, so homing at a slow simulated speed stays short.
-const char kNearMinimum[] = R"({"LastCameraPosition":{"Pan":-177,"Tilt":-22})";
+const char kNearMinimum[] = R"({"LastCameraPosition":{"Pan":-177,"Tilt":-22}})";
 
 std::string trimmed(const std::string &text) {
     const size_t end = text.find_last_not_of(" \n");
