@@ -1,0 +1,79 @@
+#!/bin/sh
+# Bus benchmark: builds a Release tree, then runs the bundled broker and the
+# real gimbalhub with the simulated driver (instant moves), all pinned to CPU 0,
+# and lets gimbal_bench measure them. Prints figures; a MISS does not fail.
+#
+#   scripts/bench.sh            (as root: needs a private mount namespace)
+#   BENCH_BUILD_DIR=... scripts/bench.sh   (default: build-bench)
+set -eu
+. "$(dirname "$0")/common.sh"
+BUILD_DIR=${BENCH_BUILD_DIR:-$ROOT/build-bench}
+
+if [ -z "${GIMBAL_BENCH_INNER:-}" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "bench.sh needs root: it mounts a private tmpfs on /var/run/ubus" >&2
+        exit 1
+    fi
+    "$ROOT/scripts/deps.sh" $BASE_PACKAGES
+    mkdir -p "$BUILD_DIR"
+    BUILD_LOG="$BUILD_DIR/bench-build.log"
+    {
+        cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
+            -DGIMBAL_BUILD_TESTS=OFF -DGIMBAL_BUILD_BENCH=ON &&
+        cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd sspsim gimbal_bench
+    } >"$BUILD_LOG" 2>&1 || { cat "$BUILD_LOG"; exit 1; }
+    echo "Built in $BUILD_DIR (log: $BUILD_LOG)"
+    # The daemon always uses the default socket; give it one of its own.
+    exec unshare -m --propagation private env GIMBAL_BENCH_INNER=1 BENCH_BUILD_DIR="$BUILD_DIR" "$0" "$@"
+fi
+
+BIN="$BUILD_DIR/bin"
+SOCKET_DIR=/var/run/ubus
+mkdir -p "$SOCKET_DIR"
+mount -t tmpfs -o mode=0755 tmpfs "$SOCKET_DIR"
+
+SCRATCH=$(mktemp -d "${TMPDIR:-/var/tmp}/gimbalhub-bench.XXXXXX")
+cat >"$SCRATCH/gimbalhub.json" <<JSON
+{
+  "MotorControl": {
+    "PanMax": 177.5, "PanMin": -177.5,
+    "TiltMax": 22.5, "TiltMin": -22.5,
+    "StepsPerRev": 4096,
+    "PersistentFile": "$SCRATCH/position.json"
+  }
+}
+JSON
+printf '{"LastCameraPosition":{"Pan":0,"Tilt":0}}' >"$SCRATCH/position.json"
+
+BROKER_PID=""
+DAEMON_PID=""
+cleanup() {
+    [ -n "$DAEMON_PID" ] && kill "$DAEMON_PID" 2>/dev/null || true
+    [ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$SCRATCH"
+}
+trap cleanup EXIT INT TERM
+
+taskset -c 0 "$BIN/ubusd" >"$SCRATCH/ubusd.log" 2>&1 &
+BROKER_PID=$!
+tries=0
+until [ -S "$SOCKET_DIR/ubus.sock" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -gt 100 ] && { echo "the broker did not start" >&2; exit 1; }
+    sleep 0.05
+done
+
+# The daemon logs every request: its stderr goes to a file, never a terminal.
+LD_PRELOAD="$BUILD_DIR/lib/libsspsim.so" SSP_SIM_SPEED=0 SSP_SIM_TRACE="$SCRATCH/trace" \
+    taskset -c 0 "$BIN/gimbalhub" -c "$SCRATCH/gimbalhub.json" \
+    >"$SCRATCH/gimbalhub.out" 2>"$SCRATCH/gimbalhub.log" &
+DAEMON_PID=$!
+
+echo "gimbalhub pid $DAEMON_PID, $(nproc) CPUs, everything pinned to CPU 0"
+taskset -c 0 "$BIN/gimbal_bench" --pid "$DAEMON_PID" \
+    --log "$SCRATCH/gimbalhub.log" --trace "$SCRATCH/trace" || {
+    echo "benchmark aborted; last daemon lines:" >&2
+    tail -n 20 "$SCRATCH/gimbalhub.log" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' >&2
+    exit 1
+}
