@@ -1,0 +1,338 @@
+// Load on the running daemon: a soak of mixed bus calls from several clients
+// while the motors move, then a flood of "changePan" far faster than the
+// motors can follow. Prints the figures with PASS/MISS per target; the exit
+// status is non-zero only when the daemon died or the motors ended somewhere
+// the accepted commands do not explain.
+//
+// Runs as root in a private mount namespace with its own broker on a tmpfs
+// over /var/run/ubus (the daemon only knows the default socket).
+#include <libubus.h>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+const char kSocketDir[] = "/var/run/ubus";
+const char kSocketPath[] = "/var/run/ubus/ubus.sock";
+
+long envLong(const char *name, long fallback) {
+    const char *value = std::getenv(name);
+    return value && *value ? std::strtol(value, nullptr, 10) : fallback;
+}
+
+bool socketAccepts() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, kSocketPath, sizeof address.sun_path - 1);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+// One bus client: its own connection, synchronous calls.
+class Client {
+public:
+    Client() {
+        ctx_ = ubus_connect(nullptr);
+        if (ctx_ && ubus_lookup_id(ctx_, "gimbalhub", &id_) != 0) id_ = 0;
+        blob_buf_init(&buf_, 0);
+    }
+    ~Client() {
+        blob_buf_free(&buf_);
+        if (ctx_) ubus_free(ctx_);
+    }
+    bool ok() const { return ctx_ != nullptr && id_ != 0; }
+
+    int change(const char *method, int step) {
+        blob_buf_init(&buf_, 0);
+        blobmsg_add_u32(&buf_, "step", static_cast<uint32_t>(step));
+        return ubus_invoke(ctx_, id_, method, buf_.head, nullptr, nullptr, 5000);
+    }
+    int position(int pan, int tilt) {
+        blob_buf_init(&buf_, 0);
+        blobmsg_add_u32(&buf_, "pan", static_cast<uint32_t>(pan));
+        blobmsg_add_u32(&buf_, "tilt", static_cast<uint32_t>(tilt));
+        return ubus_invoke(ctx_, id_, "changePosition", buf_.head, nullptr, nullptr, 5000);
+    }
+    // getPosition; fills pan/tilt, returns the bus status.
+    int get(int &pan, int &tilt) {
+        blob_buf_init(&buf_, 0);
+        Reply reply;
+        int status = ubus_invoke(ctx_, id_, "getPosition", buf_.head, onReply, &reply, 5000);
+        pan = reply.pan;
+        tilt = reply.tilt;
+        return status == 0 && reply.seen ? 0 : (status ? status : -1);
+    }
+
+private:
+    struct Reply {
+        bool seen = false;
+        int pan = 0, tilt = 0;
+    };
+    static void onReply(ubus_request *req, int, blob_attr *msg) {
+        Reply *reply = static_cast<Reply *>(req->priv);
+        static const blobmsg_policy policy[] = {{"pan", BLOBMSG_TYPE_INT32}, {"tilt", BLOBMSG_TYPE_INT32}};
+        blob_attr *slots[2];
+        blobmsg_parse(policy, 2, slots, blob_data(msg), blob_len(msg));
+        if (slots[0] && slots[1]) {
+            reply->seen = true;
+            reply->pan = static_cast<int32_t>(blobmsg_get_u32(slots[0]));
+            reply->tilt = static_cast<int32_t>(blobmsg_get_u32(slots[1]));
+        }
+    }
+    ubus_context *ctx_ = nullptr;
+    uint32_t id_ = 0;
+    blob_buf buf_{};
+};
+
+struct Latencies {
+    std::mutex mutex;
+    std::vector<double> ms;
+    void add(const std::vector<double> &more) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ms.insert(ms.end(), more.begin(), more.end());
+    }
+    double percentile(double p) {
+        if (ms.empty()) return NAN;
+        std::sort(ms.begin(), ms.end());
+        return ms[std::min(ms.size() - 1, static_cast<size_t>(p * ms.size()))];
+    }
+};
+
+double nowMs() { return e2e::monotonicNow() * 1000.0; }
+
+size_t count(const std::vector<e2e::LogLine> &lines, const std::string &prefix, size_t from = 0) {
+    size_t n = 0;
+    for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i].message.compare(0, prefix.size(), prefix) == 0) ++n;
+    return n;
+}
+
+// Commands the controller took into its queue, from its own log lines:
+// every "Queuing" line not followed by its "Command queue full" line.
+size_t acceptedCommands(const std::vector<e2e::LogLine> &lines) {
+    size_t queued = count(lines, "Queuing PAN change") + count(lines, "Queuing TILT change") +
+                    2 * count(lines, "Queuing PAN and TILT set");
+    size_t dropped = count(lines, "Command queue full, dropping PAN change") +
+                     count(lines, "Command queue full, dropping TILT change") +
+                     2 * count(lines, "Command queue full, dropping PAN and TILT set");
+    return queued - dropped;
+}
+
+int failures = 0;
+void verdict(bool pass, bool correctness, const std::string &what) {
+    std::printf("%s  %s\n", pass ? "PASS" : "MISS", what.c_str());
+    if (!pass && correctness) ++failures;
+}
+
+}  // namespace
+
+int main() {
+    const long totalCalls = envLong("LOAD_CALLS", 100000);
+    const long clients = envLong("LOAD_CLIENTS", 4);
+    const long floodCalls = envLong("LOAD_FLOOD_CALLS", 5000);
+    const char *keep = std::getenv("LOAD_KEEP");
+
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) {
+        std::printf("SKIP  needs root and mount namespaces (unshare -m)\n");
+        return 0;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        (std::filesystem::create_directories(kSocketDir), false) ||
+        mount("tmpfs", kSocketDir, "tmpfs", 0, "mode=0755") != 0) {
+        std::perror("private /var/run/ubus");
+        return 1;
+    }
+    char pattern[] = "/tmp/gimbal-load.XXXXXX";
+    const std::string scratch = mkdtemp(pattern);
+    const std::string logPath = scratch + "/gimbalhub.err", tracePath = scratch + "/trace";
+    const std::string config = scratch + "/gimbalhub.json", position = scratch + "/position.json";
+    e2e::writeFile(position, R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})");
+    e2e::writeFile(config, "{\"MotorControl\":{\"PanMax\":177.5,\"PanMin\":-177.5,\"TiltMax\":22.5,"
+                           "\"TiltMin\":-22.5,\"StepsPerRev\":4096,\"PersistentFile\":\"" +
+                               position + "\"}}");
+
+    e2e::Process broker, daemon;
+    std::string error;
+    e2e::SpawnOptions brokerOptions;
+    brokerOptions.argv = {UBUSD_BIN};
+    if (!broker.start(brokerOptions, &error) || !e2e::waitUntil(socketAccepts, 10)) {
+        std::printf("FAIL  broker did not start: %s\n", error.c_str());
+        return 1;
+    }
+    // Moves of a few degrees (20-60 steps) take about 0.2 s at 150 steps/s.
+    e2e::SpawnOptions daemonOptions;
+    daemonOptions.argv = {GIMBALHUB_BIN, "-c", config};
+    daemonOptions.dropEnvPrefixes = {"SSP_SIM_", "LD_PRELOAD"};
+    const char *prefix = std::getenv("GIMBAL_TEST_PRELOAD_PREFIX");
+    daemonOptions.setEnv["LD_PRELOAD"] = std::string(prefix && *prefix ? std::string(prefix) + " " : "") + SSPSIM_LIB;
+    daemonOptions.setEnv["SSP_SIM_SPEED"] = "150";
+    daemonOptions.setEnv["SSP_SIM_START"] = "2020,256";  // already at 0/0: homing is quick
+    daemonOptions.setEnv["SSP_SIM_TRACE"] = tracePath;
+    daemonOptions.stderrPath = logPath;
+    if (!daemon.start(daemonOptions, &error)) {
+        std::printf("FAIL  daemon did not start: %s\n", error.c_str());
+        return 1;
+    }
+    auto lines = [&] { return e2e::parseLog(e2e::readFile(logPath)); };
+    if (!e2e::waitUntil([&] { return count(lines(), "Entering ubus main loop") > 0; }, 20)) {
+        std::printf("FAIL  daemon not serving\n");
+        return 1;
+    }
+    const long rssBefore = e2e::residentKilobytes(daemon.pid());
+
+    // --- soak ---------------------------------------------------------------
+    std::atomic<long> next{0}, errors{0};
+    Latencies soakLatency;
+    const double soakStart = nowMs();
+    std::vector<std::thread> threads;
+    for (long c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            Client client;
+            if (!client.ok()) {
+                errors += 1;
+                return;
+            }
+            std::mt19937 random(static_cast<unsigned>(c) + 1);
+            std::vector<double> local;
+            while (next.fetch_add(1) < totalCalls) {
+                int pan = 0, tilt = 0, status = 0;
+                switch (random() % 6) {
+                case 0: status = client.change("changePan", static_cast<int>(random() % 7) - 3); break;
+                case 1: status = client.change("changeTilt", static_cast<int>(random() % 5) - 2); break;
+                case 2: status = client.position(static_cast<int>(random() % 21) - 10,
+                                                 static_cast<int>(random() % 11) - 5); break;
+                default: {
+                    double start = nowMs();
+                    status = client.get(pan, tilt);
+                    local.push_back(nowMs() - start);
+                }
+                }
+                if (status != 0) errors += 1;
+            }
+            soakLatency.add(local);
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    const double soakSeconds = (nowMs() - soakStart) / 1000.0;
+    verdict(daemon.running(), true, "daemon alive after the soak");
+    if (!daemon.running()) return 1;
+
+    // Drain: every accepted command dequeued, then settle at a known place.
+    auto drained = [&] {
+        auto all = lines();
+        return count(all, "Dequeuing command.") >= acceptedCommands(all);
+    };
+    const bool soakDrained = e2e::waitUntil(drained, 180, 0.2);
+    Client probe;
+    probe.position(0, 0);
+    const bool homeDrained = e2e::waitUntil(drained, 30, 0.1) &&
+                             e2e::waitUntil([&] { int p, t; return probe.get(p, t) == 0 && p == 0 && t == 0; }, 10);
+
+    // --- flood --------------------------------------------------------------
+    const size_t floodFrom = lines().size();
+    std::atomic<bool> flooding{true};
+    Latencies floodLatency;
+    std::thread reader([&] {
+        Client client;
+        std::vector<double> local;
+        while (flooding.load() && client.ok()) {
+            int pan, tilt;
+            double start = nowMs();
+            client.get(pan, tilt);
+            local.push_back(nowMs() - start);
+        }
+        floodLatency.add(local);
+    });
+    {
+        Client flooder;
+        for (long i = 0; i < floodCalls && flooder.ok(); ++i)
+            if (flooder.change("changePan", i % 2 ? -2 : 3) != 0) errors += 1;
+    }
+    flooding = false;
+    reader.join();
+    const bool floodDrained = e2e::waitUntil(drained, 240, 0.2);
+
+    // Expected pan: 0 plus the deltas the queue accepted during the flood.
+    auto all = lines();
+    long expectedPan = 0, accepted = 0, dropped = 0;
+    std::vector<long> pending;
+    for (size_t i = floodFrom; i < all.size(); ++i) {
+        const std::string &m = all[i].message;
+        static const std::string queued = "Queuing PAN change command. delta = ";
+        static const std::string full = "Command queue full, dropping PAN change command. delta = ";
+        if (m.compare(0, queued.size(), queued) == 0) {
+            pending.push_back(std::stol(m.substr(queued.size())));
+        } else if (m.compare(0, full.size(), full) == 0 && !pending.empty()) {
+            pending.pop_back();
+            ++dropped;
+        }
+    }
+    for (long delta : pending) expectedPan += delta, ++accepted;
+    // Wait for the last move to finish before reading back.
+    e2e::waitUntil([&] {
+        auto l = lines();
+        return !l.empty() && l.back().message.find("BUSY -> READY") != std::string::npos;
+    }, 10);
+    int pan = 0, tilt = 0;
+    const int getStatus = probe.get(pan, tilt);
+    auto trace = e2e::parseTrace(e2e::readFile(tracePath));
+    long tracePan = LONG_MIN;
+    for (auto it = trace.rbegin(); it != trace.rend(); ++it)
+        if (it->request == "GET" && it->result == 0) {
+            tracePan = std::lround((it->x - 2019.5555555555557) / (4096 / 360.0));
+            break;
+        }
+    const long rssAfter = e2e::residentKilobytes(daemon.pid());
+
+    std::printf("soak: %ld calls from %ld clients in %.1f s (%.0f calls/s), %ld failed calls\n",
+                totalCalls, clients, soakSeconds, totalCalls / soakSeconds, errors.load());
+    std::printf("soak getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", soakLatency.percentile(0.5),
+                soakLatency.percentile(0.99), soakLatency.ms.size());
+    std::printf("flood: %ld changePan, %ld accepted, %ld dropped (queue full lines)\n", floodCalls, accepted,
+                dropped);
+    std::printf("flood getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", floodLatency.percentile(0.5),
+                floodLatency.percentile(0.99), floodLatency.ms.size());
+    std::printf("final pan: expected %ld, getPosition %d, driver trace %ld\n", expectedPan, pan, tracePan);
+    std::printf("VmRSS: %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter, rssAfter - rssBefore);
+
+    verdict(errors.load() == 0, true, "every bus call answered with status 0");
+    verdict(soakDrained && homeDrained && floodDrained, true, "queue drained after soak and flood");
+    verdict(soakLatency.percentile(0.99) < 5.0, false, "soak getPosition p99 under 5 ms");
+    verdict(floodLatency.percentile(0.99) < 5.0, false, "flood getPosition p99 under 5 ms");
+    verdict(dropped > 0, false, "bounded queue dropped part of the flood");
+    verdict(getStatus == 0 && pan == expectedPan && tracePan == expectedPan, true,
+            "final pan matches the accepted commands");
+    verdict(rssAfter - rssBefore < 2048, false, "VmRSS flat (growth under 2 MB)");
+    verdict(daemon.running(), true, "daemon alive at the end");
+
+    daemon.signal(SIGTERM);
+    const bool ended = daemon.wait(10);
+    verdict(ended && daemon.exited() && daemon.exitStatus() == 0, true, "daemon ends with status 0 on SIGTERM");
+    broker.stop(2);
+    if (failures == 0 && !keep) std::filesystem::remove_all(scratch);
+    else std::printf("kept: %s\n", scratch.c_str());
+    return failures == 0 ? 0 : 1;
+}
