@@ -313,9 +313,9 @@ CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSec
     const double deadline = monotonicNow() + timeoutSeconds;
     struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
-    int open = 2;
+    int openPipes = 2;
     bool timedOut = false;
-    while (open > 0) {
+    while (openPipes > 0) {
         const double left = deadline - monotonicNow();
         if (left <= 0) {
             timedOut = true;
@@ -332,7 +332,7 @@ CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSec
             } else if (got == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
-                --open;
+                --openPipes;
             }
         }
     }
