@@ -261,7 +261,8 @@ int mixedPoll(struct pollfd *fds, nfds_t nfds, int timeout)
         const double wait = (count > 0 || remaining <= 0) ? 0 : std::min(remaining, untilReady);
         int found = 0;
         if (haveOthers) {
-            found = NEXT(PollFn, "poll")(others.data(), nfds, toMilliseconds(wait));
+            PollFn realPoll = NEXT(PollFn, "poll");
+            found = realPoll ? realPoll(others.data(), nfds, toMilliseconds(wait)) : unavailable();
             if (found < 0)
                 return -1;
             for (nfds_t i = 0; i < nfds; ++i)
