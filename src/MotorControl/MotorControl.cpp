@@ -492,13 +492,14 @@ int MotorControl::__motorMoveTilt(StepPosition &target) {
 }
 
 bool MotorControl::__waitForDeviceReady(int timeout) {
+    devicePoll.revents = 0;  // never act on a stale readiness bit
     int result = ::poll(&devicePoll, 1, timeout);
     if (result < 0) {
         std::string text = deviceError("Error while polling device ");
         LOG_ERROR(text);
         throw MotorControlException(text);
     }
-    if (result > 0 && (devicePoll.revents & POLLOUT) != 0) {
+    if ((devicePoll.revents & POLLOUT) != 0) {
         LOG_INFO("Motor Ready to accept new commands");
         return true;
     }

@@ -523,12 +523,4 @@ TEST_F(MotorControlTest, DestroyingWithoutInitializeOnlyLogs) {
     for (const LogCapture::Line &line : log.lines()) EXPECT_EQ(line.function, "~MotorControl");
 }
 
-TEST(MotorControlInstanceTest, GetInstanceAlwaysReturnsTheSameController) {
-    MotorControl *first = &MotorControl::getInstance();
-    MotorControl *second = nullptr;
-    std::thread other([&] { second = &MotorControl::getInstance(); });
-    other.join();
-    EXPECT_EQ(first, second);
-}
-
 }  // namespace
