@@ -45,10 +45,13 @@ void readSlot(const blobmsg_policy &policy, blob_attr *attr) {
         sink += std::strlen(blobmsg_get_string(attr));
         break;
     default: {
-        // Nested containers: walk their members like a generic reader.
+        // Members of a container are not validated with it: a generic reader
+        // checks the container first, then walks it.
+        if (blobmsg_check_array(attr, BLOBMSG_TYPE_UNSPEC) < 0) break;
         blob_attr *cur;
         size_t rem;
         blobmsg_for_each_attr(cur, attr, rem) {
+            FUZZ_CHECK(blobmsg_check_attr(cur, blobmsg_type(attr) == BLOBMSG_TYPE_TABLE));
             sink += blobmsg_type(cur);
             sink += blobmsg_data_len(cur);
         }
