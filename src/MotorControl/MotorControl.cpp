@@ -272,11 +272,15 @@ void MotorControl::setFailureListener(std::function<void()> listener) {
 }
 
 void MotorControl::__recordFailure(const std::string &text) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    failure = text;
+    failed.store(true);
+}
+
+void MotorControl::__notifyFailure() {
     std::function<void()> listener;
     {
         std::lock_guard<std::mutex> lock(failureMutex);
-        failure = text;
-        failed.store(true);
         listener = failureListener;
     }
     if (listener) listener();
@@ -572,6 +576,9 @@ void MotorControl::__motorControlThread() {
         __recordFailure("unknown exception on the control thread");
     }
     LOG_INFO("Motor Control Thread exited");
+    // Only now: the listener may make the process exit, and the exit line
+    // must already be written.
+    if (failed.load()) __notifyFailure();
 }
 
 void MotorControl::__stepStateMachine() {

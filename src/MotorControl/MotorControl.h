@@ -158,8 +158,9 @@ public:
     // The control thread ended on a fatal device failure.
     bool hasFailed() const;
     std::string failureText() const;
-    // Called on the control thread right after a failure was recorded. It must
-    // only wake someone up; ending the process is the caller's business.
+    // Called on the control thread once it has recorded a failure and left its
+    // loop. It must only wake someone up; ending the process is the caller's
+    // business.
     void setFailureListener(std::function<void()> listener);
 
 private:
@@ -183,6 +184,7 @@ private:
     bool __savePersistLocation();
 
     void __recordFailure(const std::string &text);
+    void __notifyFailure();
 
     std::mutex queueMutex;
     std::queue<MotorCommand, std::deque<MotorCommand>> commandQueue;
