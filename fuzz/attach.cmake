@@ -1,6 +1,7 @@
-# Used by the scripts in scripts/ (as CMAKE_PROJECT_INCLUDE) only while the
-# tree does not add the hardening directories itself: each one is added right
-# after the top-level directory has added the code it builds on.
+# Used by the scripts in scripts/ as CMAKE_PROJECT_INCLUDE: adds the
+# hardening directories where the tree does not add them itself, each right
+# after the top-level directory has added what it builds on. A directory is
+# never added twice, so it is harmless once the tree adds them.
 include_guard(GLOBAL)
 
 function(add_subdirectory dir)

@@ -17,9 +17,8 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 CC=${FUZZ_CC:-clang}
 CXX=${FUZZ_CXX:-clang++}
 FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
-# The tree adds fuzz/ itself once the lead has wired it; until then attach it.
-HOOK=""
-grep -q 'add_subdirectory(fuzz)' "$ROOT/CMakeLists.txt" || HOOK="-DCMAKE_PROJECT_INCLUDE=$ROOT/fuzz/attach.cmake"
+# Adds the hardening directories where the tree does not (yet); harmless once it does.
+HOOK="-DCMAKE_PROJECT_INCLUDE=$ROOT/fuzz/attach.cmake"
 # shellcheck disable=SC2086
 cmake -S "$ROOT" -B "$BUILD_DIR" $HOOK \
     -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \

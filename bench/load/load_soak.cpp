@@ -123,23 +123,59 @@ struct Latencies {
 
 double nowMs() { return e2e::monotonicNow() * 1000.0; }
 
-size_t count(const std::vector<e2e::LogLine> &lines, const std::string &prefix, size_t from = 0) {
-    size_t n = 0;
-    for (size_t i = from; i < lines.size(); ++i)
-        if (lines[i].message.compare(0, prefix.size(), prefix) == 0) ++n;
-    return n;
-}
+// Follows the daemon's log as it grows: keeps the counts the checks need and
+// the lines written since the last mark, so the big soak log is parsed once.
+class LogFollower {
+public:
+    explicit LogFollower(std::string path) : path_(std::move(path)) {}
 
-// Commands the controller took into its queue, from its own log lines:
-// every "Queuing" line not followed by its "Command queue full" line.
-size_t acceptedCommands(const std::vector<e2e::LogLine> &lines) {
-    size_t queued = count(lines, "Queuing PAN change") + count(lines, "Queuing TILT change") +
-                    2 * count(lines, "Queuing PAN and TILT set");
-    size_t dropped = count(lines, "Command queue full, dropping PAN change") +
-                     count(lines, "Command queue full, dropping TILT change") +
-                     2 * count(lines, "Command queue full, dropping PAN and TILT set");
-    return queued - dropped;
-}
+    void poll() {
+        FILE *file = std::fopen(path_.c_str(), "rb");
+        if (!file) return;
+        std::fseek(file, offset_, SEEK_SET);
+        char buffer[1 << 16];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            partial_.append(buffer, n);
+            offset_ += static_cast<long>(n);
+        }
+        std::fclose(file);
+        size_t end = partial_.rfind('\n');
+        if (end == std::string::npos) return;
+        for (const auto &line : e2e::parseLog(partial_.substr(0, end + 1))) take(line);
+        partial_.erase(0, end + 1);
+    }
+    // Lines from now on are kept for inspection.
+    void mark() {
+        poll();
+        recent.clear();
+    }
+    size_t accepted() const { return queued - dropped; }
+
+    size_t queued = 0, dropped = 0, dequeued = 0, serving = 0;
+    std::string last;
+    std::vector<e2e::LogLine> recent;
+
+private:
+    static bool starts(const std::string &text, const char *prefix) {
+        return text.compare(0, std::strlen(prefix), prefix) == 0;
+    }
+    void take(const e2e::LogLine &line) {
+        const std::string &m = line.message;
+        if (starts(m, "Queuing PAN and TILT set")) queued += 2;
+        else if (starts(m, "Queuing ")) queued += 1;
+        else if (starts(m, "Command queue full, dropping PAN and TILT set")) dropped += 2;
+        else if (starts(m, "Command queue full")) dropped += 1;
+        else if (starts(m, "Dequeuing command.")) dequeued += 1;
+        else if (m == "Entering ubus main loop") serving += 1;
+        last = m;
+        recent.push_back(line);
+    }
+
+    std::string path_;
+    long offset_ = 0;
+    std::string partial_;
+};
 
 int failures = 0;
 void verdict(bool pass, bool correctness, const std::string &what) {
@@ -150,6 +186,7 @@ void verdict(bool pass, bool correctness, const std::string &what) {
 }  // namespace
 
 int main() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const long totalCalls = envLong("LOAD_CALLS", 100000);
     const long clients = envLong("LOAD_CLIENTS", 4);
     const long floodCalls = envLong("LOAD_FLOOD_CALLS", 5000);
@@ -196,8 +233,8 @@ int main() {
         std::printf("FAIL  daemon did not start: %s\n", error.c_str());
         return 1;
     }
-    auto lines = [&] { return e2e::parseLog(e2e::readFile(logPath)); };
-    if (!e2e::waitUntil([&] { return count(lines(), "Entering ubus main loop") > 0; }, 20)) {
+    LogFollower log(logPath);
+    if (!e2e::waitUntil([&] { log.poll(); return log.serving > 0; }, 20)) {
         std::printf("FAIL  daemon not serving\n");
         return 1;
     }
@@ -242,8 +279,8 @@ int main() {
 
     // Drain: every accepted command dequeued, then settle at a known place.
     auto drained = [&] {
-        auto all = lines();
-        return count(all, "Dequeuing command.") >= acceptedCommands(all);
+        log.poll();
+        return log.dequeued >= log.accepted();
     };
     const bool soakDrained = e2e::waitUntil(drained, 180, 0.2);
     Client probe;
@@ -252,7 +289,7 @@ int main() {
                              e2e::waitUntil([&] { int p, t; return probe.get(p, t) == 0 && p == 0 && t == 0; }, 10);
 
     // --- flood --------------------------------------------------------------
-    const size_t floodFrom = lines().size();
+    log.mark();
     std::atomic<bool> flooding{true};
     Latencies floodLatency;
     std::thread reader([&] {
@@ -276,11 +313,10 @@ int main() {
     const bool floodDrained = e2e::waitUntil(drained, 240, 0.2);
 
     // Expected pan: 0 plus the deltas the queue accepted during the flood.
-    auto all = lines();
     long expectedPan = 0, accepted = 0, dropped = 0;
     std::vector<long> pending;
-    for (size_t i = floodFrom; i < all.size(); ++i) {
-        const std::string &m = all[i].message;
+    for (const auto &line : log.recent) {
+        const std::string &m = line.message;
         static const std::string queued = "Queuing PAN change command. delta = ";
         static const std::string full = "Command queue full, dropping PAN change command. delta = ";
         if (m.compare(0, queued.size(), queued) == 0) {
@@ -293,8 +329,8 @@ int main() {
     for (long delta : pending) expectedPan += delta, ++accepted;
     // Wait for the last move to finish before reading back.
     e2e::waitUntil([&] {
-        auto l = lines();
-        return !l.empty() && l.back().message.find("BUSY -> READY") != std::string::npos;
+        log.poll();
+        return log.last.find("BUSY -> READY") != std::string::npos;
     }, 10);
     int pan = 0, tilt = 0;
     const int getStatus = probe.get(pan, tilt);
