@@ -19,13 +19,14 @@ CXX=${FUZZ_CXX:-clang++}
 FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 # Adds the hardening directories where the tree does not (yet); harmless once it does.
 HOOK="-DCMAKE_PROJECT_INCLUDE=$ROOT/fuzz/attach.cmake"
+mkdir -p "$BUILD_DIR"
 # shellcheck disable=SC2086
 cmake -S "$ROOT" -B "$BUILD_DIR" $HOOK \
     -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS="$FLAGS" -DCMAKE_CXX_FLAGS="$FLAGS" \
-    -DGIMBAL_BUILD_TESTS=OFF -DGIMBAL_FUZZ=ON >"$BUILD_DIR.configure.log" 2>&1 \
-    || { cat "$BUILD_DIR.configure.log"; exit 1; }
+    -DGIMBAL_BUILD_TESTS=OFF -DGIMBAL_FUZZ=ON >"$BUILD_DIR/configure.log" 2>&1 \
+    || { cat "$BUILD_DIR/configure.log"; exit 1; }
 TARGETS=${FUZZ_TARGETS:-}
 if [ -n "$TARGETS" ]; then
     # shellcheck disable=SC2086

@@ -25,11 +25,12 @@ run_one() {
               runtime=libtsan.so ;;
     esac
     echo "== $kind: configure and build in $dir"
+    mkdir -p "$dir"
     # shellcheck disable=SC2086
     cmake -S "$ROOT" -B "$dir" $HOOK -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
         -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" \
-        -DGIMBAL_BUILD_TESTS=ON >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+        -DGIMBAL_BUILD_TESTS=ON >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
     cmake --build "$dir" -j "$JOBS"
 
     # The simulated driver is LD_PRELOADed into an instrumented daemon: the
