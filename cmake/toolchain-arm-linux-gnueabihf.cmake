@@ -12,6 +12,9 @@ set(GIMBAL_CROSS_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER ${GIMBAL_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${GIMBAL_CROSS_TRIPLET}-g++)
 set(GIMBAL_CROSS_ROOT /usr/${GIMBAL_CROSS_TRIPLET})
+# GCC notes that std::map iterators are passed differently than before GCC 7.1;
+# everything here is built by one compiler, so that change cannot bite.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 # Also read by try_compile, which re-runs this file in a scratch project.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES GIMBAL_CROSS_EXTRA_ROOTS)
