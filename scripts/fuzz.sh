@@ -17,11 +17,9 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 CC=${FUZZ_CC:-clang}
 CXX=${FUZZ_CXX:-clang++}
 FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
-# Adds the hardening directories where the tree does not (yet); harmless once it does.
-HOOK="-DCMAKE_PROJECT_INCLUDE=$ROOT/fuzz/attach.cmake"
 mkdir -p "$BUILD_DIR"
 # shellcheck disable=SC2086
-cmake -S "$ROOT" -B "$BUILD_DIR" $HOOK \
+cmake -S "$ROOT" -B "$BUILD_DIR" \
     -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS="$FLAGS" -DCMAKE_CXX_FLAGS="$FLAGS" \

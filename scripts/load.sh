@@ -9,11 +9,9 @@ set -eu
 . "$(dirname "$0")/common.sh"
 BUILD_DIR=${LOAD_BUILD_DIR:-$ROOT/build-load}
 "$ROOT/scripts/deps.sh" $BASE_PACKAGES
-# Adds the hardening directories where the tree does not (yet); harmless once it does.
-HOOK="-DCMAKE_PROJECT_INCLUDE=$ROOT/fuzz/attach.cmake"
 mkdir -p "$BUILD_DIR"
 # shellcheck disable=SC2086
-cmake -S "$ROOT" -B "$BUILD_DIR" $HOOK -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DGIMBAL_BUILD_TESTS=ON -DGIMBAL_BUILD_BENCH=ON >"$BUILD_DIR/configure.log" 2>&1 \
     || { cat "$BUILD_DIR/configure.log"; exit 1; }
 cmake --build "$BUILD_DIR" -j "$JOBS" --target load_soak

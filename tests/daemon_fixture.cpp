@@ -103,7 +103,10 @@ void DaemonTest::startDaemon(const std::vector<std::string> &arguments,
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.dropEnvPrefixes = {"SSP_SIM_", "LD_PRELOAD"};
     options.setEnv = simulator;
-    options.setEnv["LD_PRELOAD"] = SSPSIM_LIB;
+    // Under a sanitizer its runtime must be preloaded ahead of the simulator.
+    const char *prefix = getenv("GIMBAL_TEST_PRELOAD_PREFIX");
+    options.setEnv["LD_PRELOAD"] =
+        (prefix != nullptr && *prefix != '\0') ? std::string(prefix) + " " + SSPSIM_LIB : SSPSIM_LIB;
     options.setEnv["SSP_SIM_TRACE"] = scratch + "/trace";
     options.stdoutPath = scratch + "/gimbalhub.out";
     options.stderrPath = scratch + "/gimbalhub.err";

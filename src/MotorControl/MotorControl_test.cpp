@@ -73,15 +73,22 @@ protected:
         return n;
     }
 
-    // Polls: LogCapture's own wait holds its lock while testing a line.
-    bool waitForCount(const std::string &message, size_t wanted,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    // Polls until the condition holds; false after the timeout.
+    template <typename Condition>
+    bool eventually(Condition condition,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         const Clock::time_point deadline = Clock::now() + timeout;
-        while (count(message) < wanted) {
+        while (!condition()) {
             if (Clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
+    }
+
+    // Polls: LogCapture's own wait holds its lock while testing a line.
+    bool waitForCount(const std::string &message, size_t wanted,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return eventually([&] { return count(message) >= wanted; }, timeout);
     }
 
     bool waitForReady() { return log.waitForMessage("Transitioning FSM: HOMMING_Y -> READY"); }
@@ -461,7 +468,8 @@ TEST_F(MotorControlTest, FailedInitRequestEndsTheThreadWithoutTerminating) {
     const std::string text = "Unable to send ioctl to initialize position to dev /dev/ssp.Input/output error (5).";
     EXPECT_TRUE(control->hasFailed());
     EXPECT_EQ(control->failureText(), text);
-    EXPECT_EQ(notified.load(), 1);
+    // The listener runs right after the thread's exit line.
+    EXPECT_TRUE(eventually([&] { return notified.load() == 1; }));
     EXPECT_EQ(messagesAfter("Initializing position"),
               (std::vector<std::string>{text, "Motor Control Thread exited"}));
     for (const LogCapture::Line &line : log.lines())
@@ -489,7 +497,8 @@ TEST_F(MotorControlTest, FailedPollEndsTheThreadWithoutTerminating) {
     const std::string text = "Error while polling device /dev/ssp.Input/output error (5).";
     EXPECT_TRUE(control->hasFailed());
     EXPECT_EQ(control->failureText(), text);
-    EXPECT_EQ(notified.load(), 1);
+    // The listener runs right after the thread's exit line.
+    EXPECT_TRUE(eventually([&] { return notified.load() == 1; }));
     EXPECT_EQ(messagesAfter("Transitioning FSM: INITIALIZING -> HOMMING_X"),
               (std::vector<std::string>{text, "Motor Control Thread exited"}));
     for (const LogCapture::Line &line : log.lines())
