@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/epoll.h>
@@ -239,45 +240,82 @@ bool Broker::open()
     return true;
 }
 
+bool Broker::openDetached()
+{
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) {
+        perror("ubusd: event set-up");
+        return false;
+    }
+    return true;
+}
+
 int Broker::run()
 {
-    epoll_event events[64];
     for (;;) {
         int timeout = -1;
         if (acceptPausedMs_) {
             int64_t left = acceptPausedMs_ - nowMs();
             timeout = left > 0 ? static_cast<int>(left) : 0;
         }
-        int n = epoll_wait(epollFd_, events, 64, timeout);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            perror("ubusd: epoll_wait");
+        switch (step(timeout)) {
+        case Step::Stop:
+            return 0;
+        case Step::Error:
             return 1;
+        default:
+            break;
         }
-        if (acceptPausedMs_ && nowMs() >= acceptPausedMs_) {
-            acceptPausedMs_ = 0;
-            epoll_event ev{};
-            ev.events = EPOLLIN;
-            ev.data.u64 = kListenKey;
-            epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
-        }
-        for (int i = 0; i < n; ++i) {
-            uint64_t key = events[i].data.u64;
-            if (key == kListenKey) {
-                acceptClients();
-            } else if (key == kSignalKey) {
-                signalfd_siginfo info{};
-                if (read(signalFd_, &info, sizeof(info)) > 0)
-                    return 0;
-            } else {
-                auto it = clients_.find(static_cast<uint32_t>(key));
-                if (it != clients_.end() && !it->second->dead)
-                    handleClientEvent(*it->second, events[i].events);
-            }
-        }
-        reapDead();
     }
+}
+
+bool Broker::runUntilIdle()
+{
+    for (;;) {
+        switch (step(0)) {
+        case Step::Idle:
+            return true;
+        case Step::Handled:
+            break;
+        default:
+            return false;
+        }
+    }
+}
+
+Broker::Step Broker::step(int timeoutMs)
+{
+    epoll_event events[64];
+    int n = epoll_wait(epollFd_, events, 64, timeoutMs);
+    if (n < 0) {
+        if (errno == EINTR)
+            return Step::Handled;  // nothing lost; the caller simply asks again
+        perror("ubusd: epoll_wait");
+        return Step::Error;
+    }
+    if (acceptPausedMs_ && nowMs() >= acceptPausedMs_) {
+        acceptPausedMs_ = 0;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kListenKey;
+        epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
+    }
+    for (int i = 0; i < n; ++i) {
+        uint64_t key = events[i].data.u64;
+        if (key == kListenKey) {
+            acceptClients();
+        } else if (key == kSignalKey) {
+            signalfd_siginfo info{};
+            if (read(signalFd_, &info, sizeof(info)) > 0)
+                return Step::Stop;
+        } else {
+            auto it = clients_.find(static_cast<uint32_t>(key));
+            if (it != clients_.end() && !it->second->dead)
+                handleClientEvent(*it->second, events[i].events);
+        }
+    }
+    reapDead();
+    return n > 0 ? Step::Handled : Step::Idle;
 }
 
 void Broker::acceptClients()
@@ -296,35 +334,51 @@ void Broker::acceptClients()
             }
             return;
         }
-        ucred cred{};
-        socklen_t len = sizeof(cred);
-        if (clients_.size() >= limits_.maxClients ||
-            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
-            close(fd);  // no HELLO: the peer's connect fails cleanly
-            continue;
-        }
-
-        auto client = std::make_unique<Client>();
-        client->fd = fd;
-        client->id = allocateId(clientIds_);
-        client->user = userName(cred.uid);
-        client->group = groupName(cred.gid);
-
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP;
-        ev.data.u64 = client->id;
-        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
-            close(fd);
-            continue;
-        }
-        Client &c = *client;
-        clientIds_.insert(c.id);
-        clients_.emplace(c.id, std::move(client));
-
-        // The socket is new and empty, so these 12 bytes go out in one write.
-        blob_buf_init(&g_buf, 0);
-        send(c, makeMsg(UBUS_MSG_HELLO, 0, c.id, g_buf.head));
+        addClient(fd);
     }
+}
+
+uint32_t Broker::adoptClient(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
+        close(fd);
+        return 0;
+    }
+    return addClient(fd);
+}
+
+uint32_t Broker::addClient(int fd)
+{
+    ucred cred{};
+    socklen_t len = sizeof(cred);
+    if (clients_.size() >= limits_.maxClients ||
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
+        close(fd);  // no HELLO: the peer's connect fails cleanly
+        return 0;
+    }
+
+    auto client = std::make_unique<Client>();
+    client->fd = fd;
+    client->id = allocateId(clientIds_);
+    client->user = userName(cred.uid);
+    client->group = groupName(cred.gid);
+
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.u64 = client->id;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+        close(fd);
+        return 0;
+    }
+    Client &c = *client;
+    clientIds_.insert(c.id);
+    clients_.emplace(c.id, std::move(client));
+
+    // The socket is new and empty, so these 12 bytes go out in one write.
+    blob_buf_init(&g_buf, 0);
+    send(c, makeMsg(UBUS_MSG_HELLO, 0, c.id, g_buf.head));
+    return c.id;
 }
 
 void Broker::handleClientEvent(Client &c, uint32_t events)

@@ -37,6 +37,20 @@ public:
     // Serves until SIGINT or SIGTERM; returns the process exit status.
     int run();
 
+    // In-process driving without a listening socket or signal handling
+    // (fuzzing, tests): the caller hands over connected sockets and turns
+    // the loop itself. Same protocol handling as a served connection.
+    bool openDetached();
+    // Takes over a connected stream socket as if accept() had returned it
+    // (the client gets its HELLO); returns the client id, or 0 if refused,
+    // in which case the socket is closed.
+    uint32_t adoptClient(int fd);
+    // Handles whatever is ready, without blocking, until nothing is; false on
+    // an event-loop error.
+    bool runUntilIdle();
+    // Makes the id sequence repeatable, so recorded input can refer to ids.
+    void seedIds(uint32_t seed) { rng_.seed(seed); }
+
 private:
     struct Client;
     struct ObjectType;
@@ -80,7 +94,10 @@ private:
 
     using Attrs = blob_attr *[14];
 
+    enum class Step { Idle, Handled, Stop, Error };
+    Step step(int timeoutMs);
     void acceptClients();
+    uint32_t addClient(int fd);
     void handleClientEvent(Client &c, uint32_t events);
     bool readClient(Client &c);
     void flushClient(Client &c);
