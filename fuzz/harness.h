@@ -13,6 +13,7 @@
 int fuzz_relay_record(const uint8_t *data, size_t size);
 int fuzz_blobmsg_policy(const uint8_t *data, size_t size);
 int fuzz_ubus_client_rx(const uint8_t *data, size_t size);
+int fuzz_ubusd_rx(const uint8_t *data, size_t size);
 int fuzz_config_loader(const uint8_t *data, size_t size);
 int fuzz_persist_loader(const uint8_t *data, size_t size);
 
