@@ -386,6 +386,8 @@ TEST_F(UbusClient, InvokeRunsHandlerAndRepliesDataThenStatus)
 	ubus_add_uloop(ctx);
 	Guard g(5000);
 	uloop_run();
+	// The script thread filled `replies`; joining it makes them safe to read.
+	broker.finish();
 	EXPECT_FALSE(g.fired);
 	EXPECT_EQ(1, lost);
 
@@ -428,6 +430,8 @@ TEST_F(UbusClient, MalformedAttributesAreIgnoredAndConnectionStaysUp)
 	ubus_add_uloop(ctx);
 	Guard g(5000);
 	uloop_run();
+	// The script thread filled `replies`; joining it makes them safe to read.
+	broker.finish();
 	EXPECT_FALSE(g.fired);
 	// a valid OBJID follows the bad one (the last wins), but there is no usable METHOD
 	EXPECT_EQ((std::vector<std::string>{"status"}), seen.events);
