@@ -203,11 +203,13 @@ cp -r /usr/share/cmake/nlohmann_json "$STAGE/share/cmake/"
 
 # --- The project ----------------------------------------------------------
 step "Configure and build for $TRIPLET (warnings are errors)"
-cmake -S "$ROOT" -B "$CROSS_BUILD_DIR" \
+# Through the environment, so the toolchain file's own flags stay in place.
+CFLAGS="-Werror" CXXFLAGS="-Werror" cmake -S "$ROOT" -B "$CROSS_BUILD_DIR" \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DGIMBAL_CROSS_EXTRA_ROOTS="$STAGE" \
-    -DGIMBAL_BUILD_TESTS=ON \
-    -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror
+    -DGIMBAL_BUILD_TESTS=ON
+grep -q '^CMAKE_CXX_FLAGS:STRING=.*-Werror' "$CROSS_BUILD_DIR/CMakeCache.txt" ||
+    fail "$CROSS_BUILD_DIR was configured without -Werror; remove it and run again"
 grep -q "^GTest_DIR:PATH=$STAGE/" "$CROSS_BUILD_DIR/CMakeCache.txt" ||
     fail "find_package(GTest) did not pick the ARM GoogleTest from $STAGE"
 cmake --build "$CROSS_BUILD_DIR" -j "$JOBS"
@@ -261,11 +263,12 @@ fi
 # glibc's armhf default is a 32-bit time_t, musl's is 64-bit: the programs
 # have to build cleanly (formats included) with either.
 step "Programs with 64-bit time_t and file offsets"
-cmake -S "$ROOT" -B "$CROSS_BUILD_DIR-time64" \
+CFLAGS="-Werror -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64" CXXFLAGS="-Werror -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64" \
+    cmake -S "$ROOT" -B "$CROSS_BUILD_DIR-time64" \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DGIMBAL_CROSS_EXTRA_ROOTS="$STAGE" \
-    -DGIMBAL_BUILD_TESTS=OFF \
-    "-DCMAKE_C_FLAGS=-Werror -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64" \
-    "-DCMAKE_CXX_FLAGS=-Werror -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64" >/dev/null
+    -DGIMBAL_BUILD_TESTS=OFF >/dev/null
+grep -q '^CMAKE_CXX_FLAGS:STRING=.*_TIME_BITS=64' "$CROSS_BUILD_DIR-time64/CMakeCache.txt" ||
+    fail "$CROSS_BUILD_DIR-time64 was configured without 64-bit time_t; remove it and run again"
 cmake --build "$CROSS_BUILD_DIR-time64" -j "$JOBS" --target gimbalhub otarelay
 echo "gimbalhub and otarelay: clean with 64-bit time_t"
 
