@@ -450,6 +450,7 @@ void Broker::dispatch(Client &c, std::vector<uint8_t> &msg)
     switch (msg[1]) {
     case UBUS_MSG_PING: {
         std::vector<uint8_t> pong(msg.begin(), msg.begin() + kHeaderLen + rootRawLen(hdr));
+        pong[0] = 0;  // the client's library drops the connection on any other version
         pong[1] = UBUS_MSG_DATA;
         send(c, std::move(pong));
         ret = 0;
@@ -708,6 +709,8 @@ void Broker::handleResponse(Client &c, std::vector<uint8_t> &msg, Attrs &tb)
         return;
     // The caller matches replies by object id, so the peer field carries it back.
     memcpy(msg.data() + 4, blob_data(tb[UBUS_ATTR_OBJID]), 4);
+    // An owner's odd version byte must not break the caller's connection.
+    msg[0] = 0;
     msg.resize(kHeaderLen + rootRawLen(msg.data()));
     send(*dest->second, std::move(msg));
 }
