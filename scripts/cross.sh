@@ -235,19 +235,9 @@ step "Tests under qemu-arm"
 # Known not to work under qemu-user, and why (each passes natively):
 #  - qemu answers an ioctl request it does not know with ENOSYS, not ENOTTY;
 #  - a test reading /proc/<pid>/syscall sees the PC's syscall numbers, since
-#    the process there is qemu itself, not the ARM numbers it compiled in;
-#  - in-process controller tests (controller, simulated driver and log
-#    capture in one emulated process) deadlock after the first queued move;
-#    the same moves pass end to end against the real daemon under qemu.
+#    the process there is qemu itself, not the ARM numbers it compiled in.
 EMULATION_SKIPS='SspSimTest.OtherPathsAndDescriptorsReachTheCLibrary'
 EMULATION_SKIPS="$EMULATION_SKIPS|DaemonShutdown.SignalDuringStartUpIsNotLost"
-for name in MovesPickDirectionAndDistanceFromTheLastReport NegativeStepPositionsUseSignedDistances \
-    RelativeMovesStartFromTheNearestWholeDegree CommandsQueuedEarlyRunOnlyAfterHoming \
-    SetPanAndTiltMovesPanThenTilt TargetsBeyondTheLimitsAreSentUnchanged \
-    CommandsWhoseTargetLeavesTheRangeAreDropped DistancesBeyondTheStepsWordAreDropped \
-    SecondInitializeLeavesTheRunningThreadAlone; do
-    EMULATION_SKIPS="$EMULATION_SKIPS|MotorControlTest.$name"
-done
 echo "SKIPPED on ARM (do not work under qemu-user; see the comment in scripts/cross.sh):"
 echo "$EMULATION_SKIPS" | tr '|' '\n' | sed 's/^/  /'
 ctest_filter=""
