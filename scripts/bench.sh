@@ -28,22 +28,10 @@ if [ -z "${GIMBAL_BENCH_INNER:-}" ]; then
 fi
 
 BIN="$BUILD_DIR/bin"
-SOCKET_DIR=/var/run/ubus
-mkdir -p "$SOCKET_DIR"
-mount -t tmpfs -o mode=0755 tmpfs "$SOCKET_DIR"
+mount_private_bus_dir
 
 SCRATCH=$(mktemp -d "${TMPDIR:-/var/tmp}/gimbalhub-bench.XXXXXX")
-cat >"$SCRATCH/gimbalhub.json" <<JSON
-{
-  "MotorControl": {
-    "PanMax": 177.5, "PanMin": -177.5,
-    "TiltMax": 22.5, "TiltMin": -22.5,
-    "StepsPerRev": 4096,
-    "PersistentFile": "$SCRATCH/position.json"
-  }
-}
-JSON
-printf '{"LastCameraPosition":{"Pan":0,"Tilt":0}}' >"$SCRATCH/position.json"
+write_daemon_files "$SCRATCH" 0 0
 
 BROKER_PID=""
 DAEMON_PID=""
@@ -55,14 +43,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-taskset -c 0 "$BIN/ubusd" >"$SCRATCH/ubusd.log" 2>&1 &
-BROKER_PID=$!
-tries=0
-until [ -S "$SOCKET_DIR/ubus.sock" ]; do
-    tries=$((tries + 1))
-    [ "$tries" -gt 100 ] && { echo "the broker did not start" >&2; exit 1; }
-    sleep 0.05
-done
+start_broker "$SCRATCH/ubusd.log" taskset -c 0
 
 # The daemon logs every request: its stderr goes to a file, never a terminal.
 LD_PRELOAD="$BUILD_DIR/lib/libsspsim.so" SSP_SIM_SPEED=0 SSP_SIM_TRACE="$SCRATCH/trace" \

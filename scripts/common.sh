@@ -9,3 +9,44 @@ configure_and_build() {
     cmake -S "$ROOT" -B "$BUILD_DIR" "$@"
     cmake --build "$BUILD_DIR" -j "$JOBS"
 }
+
+# The helpers below run inside a private mount namespace (demo, benchmark):
+# the daemon always uses the default bus socket, so it gets one of its own.
+
+# Mounts a scratch tmpfs on the default bus socket directory.
+mount_private_bus_dir() {
+    SOCKET_DIR=/var/run/ubus
+    mkdir -p "$SOCKET_DIR" 2>/dev/null || { mount -t tmpfs tmpfs /run; mkdir -p "$SOCKET_DIR"; }
+    mount -t tmpfs -o mode=0755 tmpfs "$SOCKET_DIR"
+}
+
+# write_daemon_files <dir> <pan> <tilt>: a configuration whose persistence
+# file, beside it, holds the given position.
+write_daemon_files() {
+    cat >"$1/gimbalhub.json" <<JSON
+{
+  "MotorControl": {
+    "PanMax": 177.5, "PanMin": -177.5,
+    "TiltMax": 22.5, "TiltMin": -22.5,
+    "StepsPerRev": 4096,
+    "PersistentFile": "$1/position.json"
+  }
+}
+JSON
+    printf '{"LastCameraPosition":{"Pan":%d,"Tilt":%d}}' "$2" "$3" >"$1/position.json"
+}
+
+# start_broker <log> [launcher...]: starts build/bin/ubusd (behind the
+# launcher, e.g. "taskset -c 0"), sets BROKER_PID, waits for its socket.
+start_broker() {
+    broker_log=$1
+    shift
+    "$@" "$BUILD_DIR/bin/ubusd" >"$broker_log" 2>&1 &
+    BROKER_PID=$!
+    tries=0
+    until [ -S "$SOCKET_DIR/ubus.sock" ]; do
+        tries=$((tries + 1))
+        [ "$tries" -gt 100 ] && { echo "the broker did not start" >&2; return 1; }
+        sleep 0.05
+    done
+}

@@ -27,24 +27,12 @@ fi
 
 BIN="$BUILD_DIR/bin"
 SIM="$BUILD_DIR/lib/libsspsim.so"
-SOCKET_DIR=/var/run/ubus
-mkdir -p "$SOCKET_DIR" 2>/dev/null || { mount -t tmpfs tmpfs /run; mkdir -p "$SOCKET_DIR"; }
-mount -t tmpfs -o mode=0755 tmpfs "$SOCKET_DIR"
+mount_private_bus_dir
 
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/gimbalhub-demo.XXXXXX")
 LOG="$SCRATCH/gimbalhub.log"
 TRACE="$SCRATCH/driver-trace.txt"
-cat >"$SCRATCH/gimbalhub.json" <<JSON
-{
-  "MotorControl": {
-    "PanMax": 177.5, "PanMin": -177.5,
-    "TiltMax": 22.5, "TiltMin": -22.5,
-    "StepsPerRev": 4096,
-    "PersistentFile": "$SCRATCH/position.json"
-  }
-}
-JSON
-printf '{"LastCameraPosition":{"Pan":30,"Tilt":5}}' >"$SCRATCH/position.json"
+write_daemon_files "$SCRATCH" 30 5
 
 BROKER_PID=""
 DAEMON_PID=""
@@ -80,13 +68,7 @@ call() {  # call <method> [json] [moves]
 }
 
 section "Starting the bus broker"
-"$BIN/ubusd" &
-BROKER_PID=$!
-tries=0
-while [ ! -S "$SOCKET_DIR/ubus.sock" ]; do
-    tries=$((tries + 1)); [ $tries -gt 100 ] && { echo "broker did not start" >&2; exit 1; }
-    sleep 0.05
-done
+start_broker "$SCRATCH/ubusd.log"
 echo "ubusd running (pid $BROKER_PID) on $SOCKET_DIR/ubus.sock"
 
 section "Starting gimbalhub with the simulated driver (last position: pan 30, tilt 5)"

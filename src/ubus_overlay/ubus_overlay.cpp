@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "MotorControl.h"
 #include "log.h"
@@ -49,20 +50,32 @@ volatile sig_atomic_t connection_lost = 0;
 
 int32_t int32_of(struct blob_attr *attr) { return static_cast<int32_t>(blobmsg_get_u32(attr)); }
 
+// The "step" argument; false when it is absent or not an int32.
+bool read_step(struct blob_attr *msg, int &step) {
+    struct blob_attr *tb[__STEP_MAX];
+    blobmsg_parse(step_policy, __STEP_MAX, tb, blob_data(msg), blob_len(msg));
+    if (tb[STEP_ARG] == nullptr) return false;
+    step = int32_of(tb[STEP_ARG]);
+    return true;
+}
+
+// "<name> of the message received: <value>", as every handler logs it.
+std::string received(const char *name, int value) {
+    char text[256];
+    snprintf(text, sizeof text, "%s of the message received: %d", name, value);
+    return text;
+}
+
 }  // namespace
 
 static int __change_pan(struct ubus_context *, struct ubus_object *, struct ubus_request_data *,
                         const char *, struct blob_attr *msg) {
     LOG_INFO("Entering");
-    struct blob_attr *tb[__STEP_MAX];
-    blobmsg_parse(step_policy, __STEP_MAX, tb, blob_data(msg), blob_len(msg));
-    if (tb[STEP_ARG] == nullptr) {
+    int step = 0;
+    if (!read_step(msg, step)) {
         LOG_INFO("Received message with no step");
     } else {
-        int step = int32_of(tb[STEP_ARG]);
-        char text[256];
-        snprintf(text, sizeof text, "step of the message received: %d", step);
-        LOG_INFO(text);
+        LOG_INFO(received("step", step));
         MotorControl::getInstance().changePan(step);
     }
     LOG_INFO("Exiting");
@@ -72,15 +85,11 @@ static int __change_pan(struct ubus_context *, struct ubus_object *, struct ubus
 static int __change_tilt(struct ubus_context *, struct ubus_object *, struct ubus_request_data *,
                          const char *, struct blob_attr *msg) {
     LOG_INFO("Entering");
-    struct blob_attr *tb[__STEP_MAX];
-    blobmsg_parse(step_policy, __STEP_MAX, tb, blob_data(msg), blob_len(msg));
-    if (tb[STEP_ARG] == nullptr) {
+    int step = 0;
+    if (!read_step(msg, step)) {
         LOG_INFO("Received message with no step");
     } else {
-        int step = int32_of(tb[STEP_ARG]);
-        char text[256];
-        snprintf(text, sizeof text, "step of the message received: %d", step);
-        LOG_INFO(text);
+        LOG_INFO(received("step", step));
         MotorControl::getInstance().changeTilt(step);
     }
     LOG_INFO("Exiting");
@@ -92,19 +101,16 @@ static int __change_pos(struct ubus_context *, struct ubus_object *, struct ubus
     LOG_INFO("Entering");
     struct blob_attr *tb[__POSITION_MAX];
     blobmsg_parse(position_policy, __POSITION_MAX, tb, blob_data(msg), blob_len(msg));
-    char text[256];
     if (tb[POSITION_PAN] == nullptr) {
         LOG_ERROR("Received message with no pan");
     } else {
         int pan = int32_of(tb[POSITION_PAN]);
-        snprintf(text, sizeof text, "pan of the message received: %d", pan);
-        LOG_INFO(text);
+        LOG_INFO(received("pan", pan));
         if (tb[POSITION_TILT] == nullptr) {
             LOG_ERROR("Received message with no tilt");
         } else {
             int tilt = int32_of(tb[POSITION_TILT]);
-            snprintf(text, sizeof text, "tilt of the message received: %d", tilt);
-            LOG_INFO(text);
+            LOG_INFO(received("tilt", tilt));
             MotorControl::getInstance().setPanAndTilt(pan, tilt);
         }
     }
