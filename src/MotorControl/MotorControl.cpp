@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -690,11 +689,11 @@ void MotorControl::__resetPosition() {
 }
 
 void MotorControl::__transitionState(MotorState next) {
-    static const std::map<MotorState, std::string> names = {
-        {MotorState::RESET, "RESET"},         {MotorState::INITIALIZING, "INITIALIZING"},
-        {MotorState::HOMMING_X, "HOMMING_X"}, {MotorState::HOMMING_Y, "HOMMING_Y"},
-        {MotorState::READY, "READY"},         {MotorState::BUSY, "BUSY"},
-    };
-    LOG_INFO("Transitioning FSM: " + names.at(state.load()) + " -> " + names.at(next));
+    // Plain pointers, nothing to destroy: a table with a destructor would be
+    // torn down at exit before the controller, while this thread still runs.
+    static const char *const names[] = {"RESET", "INITIALIZING", "HOMMING_X",
+                                        "HOMMING_Y", "READY",        "BUSY"};
+    LOG_INFO(std::string("Transitioning FSM: ") + names[static_cast<int>(state.load())] + " -> " +
+             names[static_cast<int>(next)]);
     state.store(next);
 }
