@@ -1,7 +1,9 @@
 // How the daemon ends when it cannot start or cannot go on: the lines it
 // leaves behind and its exit status (a supervisor restarts on status 1).
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
 #include "daemon_fixture.h"
@@ -102,6 +104,29 @@ TEST_F(DaemonStartupFailure, NoBrokerRunning) {
     // The controller is never built: no configuration read, no device opened.
     EXPECT_EQ(0u, countMessage(lines, "Initialize"));
     EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+TEST_F(DaemonStartupFailure, ObjectAlreadyOnTheBus) {
+    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero));
+    std::unique_ptr<e2e::Process> first = std::move(daemon);
+    const std::string configuration = writeConfiguration(kAtZero);
+    // The second daemon keeps its log and trace apart from the first one's.
+    const std::string firstScratch = scratch;
+    scratch += "/second";
+    ASSERT_EQ(0, mkdir(scratch.c_str(), 0755));
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}));
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    const auto lines = log();
+    EXPECT_TRUE(containsInOrder(lines, {
+                                           {"Error", "ubus_init", "Failed to add object: Invalid argument"},
+                                           {"Error", "program", "Unable to init ubs rpc"},
+                                       }));
+    EXPECT_EQ(0u, countMessage(lines, "Initialize"));
+    EXPECT_FALSE(deviceWasOpened(trace()));
+    scratch = firstScratch;
+    daemon = std::move(first);
+    // The object registered first is still served.
+    EXPECT_EQ("{\"pan\":0,\"tilt\":0}\n", call("getPosition", "{}").out);
 }
 
 TEST_F(DaemonStartupFailure, NoMotorDevice) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -59,10 +60,13 @@ bool read_step(struct blob_attr *msg, int &step) {
     return true;
 }
 
-// "<name> of the message received: <value>", as every handler logs it.
-std::string received(const char *name, int value) {
+// One logged value, composed in a 256-byte buffer.
+__attribute__((format(printf, 1, 2))) std::string compose(const char *format, ...) {
     char text[256];
-    snprintf(text, sizeof text, "%s of the message received: %d", name, value);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
     return text;
 }
 
@@ -75,7 +79,7 @@ static int __change_pan(struct ubus_context *, struct ubus_object *, struct ubus
     if (!read_step(msg, step)) {
         LOG_INFO("Received message with no step");
     } else {
-        LOG_INFO(received("step", step));
+        LOG_INFO(compose("step of the message received: %d", step));
         MotorControl::getInstance().changePan(step);
     }
     LOG_INFO("Exiting");
@@ -89,7 +93,7 @@ static int __change_tilt(struct ubus_context *, struct ubus_object *, struct ubu
     if (!read_step(msg, step)) {
         LOG_INFO("Received message with no step");
     } else {
-        LOG_INFO(received("step", step));
+        LOG_INFO(compose("step of the message received: %d", step));
         MotorControl::getInstance().changeTilt(step);
     }
     LOG_INFO("Exiting");
@@ -105,12 +109,12 @@ static int __change_pos(struct ubus_context *, struct ubus_object *, struct ubus
         LOG_ERROR("Received message with no pan");
     } else {
         int pan = int32_of(tb[POSITION_PAN]);
-        LOG_INFO(received("pan", pan));
+        LOG_INFO(compose("pan of the message received: %d", pan));
         if (tb[POSITION_TILT] == nullptr) {
             LOG_ERROR("Received message with no tilt");
         } else {
             int tilt = int32_of(tb[POSITION_TILT]);
-            LOG_INFO(received("tilt", tilt));
+            LOG_INFO(compose("tilt of the message received: %d", tilt));
             MotorControl::getInstance().setPanAndTilt(pan, tilt);
         }
     }
@@ -200,9 +204,7 @@ int ubus_init() {
     uloop_fd_add(&context->sock, ULOOP_READ | ULOOP_BLOCKING);
     int result = ubus_add_object(context, &gimbalhub_object);
     if (result != 0) {
-        char text[256];
-        snprintf(text, sizeof text, "Failed to add object: %s\n", ubus_strerror(result));
-        LOG_ERROR(text);
+        LOG_ERROR(compose("Failed to add object: %s\n", ubus_strerror(result)));
         return -1;
     }
     if (!open_wakeup_pipe()) {
