@@ -36,9 +36,7 @@ write_daemon_files "$SCRATCH" 0 0
 BROKER_PID=""
 DAEMON_PID=""
 cleanup() {
-    [ -n "$DAEMON_PID" ] && kill "$DAEMON_PID" 2>/dev/null || true
-    [ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null || true
-    wait 2>/dev/null || true
+    stop_started
     rm -rf "$SCRATCH"
 }
 trap cleanup EXIT INT TERM

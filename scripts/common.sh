@@ -50,3 +50,11 @@ start_broker() {
         sleep 0.05
     done
 }
+
+# Stops the daemon and the broker started by the caller (DAEMON_PID,
+# BROKER_PID) and waits for them; meant for an EXIT trap.
+stop_started() {
+    [ -n "${DAEMON_PID:-}" ] && kill "$DAEMON_PID" 2>/dev/null || true
+    [ -n "${BROKER_PID:-}" ] && kill "$BROKER_PID" 2>/dev/null || true
+    wait 2>/dev/null || true
+}

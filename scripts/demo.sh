@@ -36,12 +36,7 @@ write_daemon_files "$SCRATCH" 30 5
 
 BROKER_PID=""
 DAEMON_PID=""
-cleanup() {
-    [ -n "$DAEMON_PID" ] && kill "$DAEMON_PID" 2>/dev/null || true
-    [ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null || true
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
+trap stop_started EXIT INT TERM
 
 plain() { sed 's/\x1b\[[0-9;]*[A-Za-z]//g'; }
 section() { printf '\n== %s ==\n' "$*"; }
