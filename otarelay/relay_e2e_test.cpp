@@ -23,6 +23,15 @@ const char *const kByName = "/dev/by-name";
 // Shell helpers every case starts with; $1 is the scratch directory.
 const char *const kPrelude = R"sh(
 S="$1"
+if [ ! -d /dev/by-name ]; then
+    # Not root outside, so no /dev/by-name on the host: a private /dev
+    # with the nodes the cases use.
+    mkdir "$S/dev" && mount -t tmpfs tmpfs "$S/dev" && mkdir "$S/dev/by-name" || exit 77
+    for n in null zero; do
+        : > "$S/dev/$n" && mount --bind "/dev/$n" "$S/dev/$n" || exit 77
+    done
+    mount --rbind "$S/dev" /dev || exit 77
+fi
 mount -t tmpfs tmpfs /tmp || exit 77
 mount -t tmpfs tmpfs /dev/by-name || exit 77
 umask 022
@@ -44,19 +53,24 @@ class RelayE2E : public ::testing::Test {
 protected:
     int lockFd = -1;
     bool createdByName = false;
+    std::string unshare;
     fs::path scratch;
 
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root to mount in a private namespace";
-        if (std::system("unshare -m --propagation private true >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "unshare -m is not available here";
-        // Cases share /dev/by-name on the host: one at a time, so the one that
-        // created it can remove it without pulling it from under another.
-        lockFd = open("/var/tmp/otarelay-e2e.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        ASSERT_GE(lockFd, 0);
-        ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
-        if (mkdir(kByName, 0755) == 0) createdByName = true;
-        else ASSERT_EQ(errno, EEXIST);
+        // Other users become root in a user namespace of their own.
+        unshare = geteuid() == 0 ? "unshare -m --propagation private "
+                                 : "unshare -r -m --propagation private ";
+        if (std::system((unshare + "true >/dev/null 2>&1").c_str()) != 0)
+            GTEST_SKIP() << "cannot enter a private mount namespace: " << unshare << "failed";
+        if (geteuid() == 0) {
+            // Cases share /dev/by-name on the host: one at a time, so the one that
+            // created it can remove it without pulling it from under another.
+            lockFd = open("/var/tmp/otarelay-e2e.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_GE(lockFd, 0);
+            ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+            if (mkdir(kByName, 0755) == 0) createdByName = true;
+            else ASSERT_EQ(errno, EEXIST);
+        }
         // The build tree may sit under /tmp, which the cases mount over.
         char tmpl[] = "/var/tmp/otarelay-e2e.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -72,7 +86,7 @@ protected:
     // Runs one case in its own mount namespace; skips when mounting is refused.
     void run(const std::string &body) {
         std::ofstream(scratch / "case.sh") << kPrelude << body;
-        std::string cmd = "unshare -m --propagation private sh '" + (scratch / "case.sh").string() +
+        std::string cmd = unshare + "sh '" + (scratch / "case.sh").string() +
                           "' '" + scratch.string() + "'";
         int rc = std::system(cmd.c_str());
         ASSERT_TRUE(WIFEXITED(rc));

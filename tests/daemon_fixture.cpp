@@ -1,8 +1,6 @@
 #include "daemon_fixture.h"
 
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -35,12 +33,10 @@ bool socketAccepts(const char *path) {
 }  // namespace
 
 void DaemonTest::SetUp() {
-    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0)
-        GTEST_SKIP() << "needs root and mount namespaces (unshare -m)";
-    ASSERT_EQ(0, mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) << strerror(errno);
+    std::string why;
+    if (!e2e::enterPrivateMountNamespace(&why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(e2e::mountScratchDir(kSocketDir, &why)) << why;
     std::error_code ignored;
-    std::filesystem::create_directories(kSocketDir, ignored);
-    ASSERT_EQ(0, mount("tmpfs", kSocketDir, "tmpfs", 0, "mode=0755")) << strerror(errno);
 
     std::filesystem::create_directories(E2E_SCRATCH_ROOT, ignored);
     std::string pattern = std::string(E2E_SCRATCH_ROOT) + "/case.XXXXXX";

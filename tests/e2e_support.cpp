@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -373,6 +376,58 @@ double cpuSeconds(pid_t pid) {
     const long ticks = sysconf(_SC_CLK_TCK);
     if (ticks <= 0) return -1;
     return static_cast<double>(utime + stime) / static_cast<double>(ticks);
+}
+
+static bool writeProcFile(const char *path, const std::string &text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+bool enterPrivateMountNamespace(std::string *why) {
+    if (geteuid() != 0) {
+        // Root inside is only the caller outside: one id each way, no groups.
+        const uid_t uid = geteuid();
+        const gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            *why = std::string("not root, and no user namespace (unshare -r): ") + strerror(errno);
+            return false;
+        }
+        if (!writeProcFile("/proc/self/setgroups", "deny") ||
+            !writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            *why = std::string("cannot map ids in the user namespace: ") + strerror(errno);
+            return false;
+        }
+    } else if (unshare(CLONE_NEWNS) != 0) {
+        *why = std::string("no mount namespace (unshare -m): ") + strerror(errno);
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("cannot make the mounts private: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool mountScratchDir(const std::string &dir, std::string *why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec) && !fs::create_directories(dir, ec)) {
+        const fs::path parent = fs::canonical(fs::path(dir).parent_path(), ec);
+        if (ec || mount("tmpfs", parent.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+            !fs::create_directories(dir, ec)) {
+            *why = "cannot create " + dir;
+            return false;
+        }
+    }
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        *why = "cannot mount a tmpfs on " + dir + ": " + strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace e2e

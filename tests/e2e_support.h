@@ -111,6 +111,17 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds);
 
+// Moves the calling process into a mount namespace of its own. Root
+// unshares directly; any other user first enters a user namespace in which
+// it is root, where the kernel allows that. The process must be
+// single-threaded. False, with the reason, where neither works.
+bool enterPrivateMountNamespace(std::string *why);
+
+// In such a namespace: mounts a scratch tmpfs on dir, creating it first.
+// Where the parent cannot be written (the host's /run seen from a user
+// namespace), a tmpfs goes on the parent first.
+bool mountScratchDir(const std::string &dir, std::string *why);
+
 // Resident set size (kB) and CPU time (utime + stime, seconds) of a process;
 // -1 when it cannot be read.
 long residentKilobytes(pid_t pid);
