@@ -316,3 +316,32 @@ TEST_F(DaemonShutdown, SignalDuringStartUpIsNotLost) {
                }));
     EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
 }
+
+// The log goes to a pipe whose reader quits before the stop: the shutdown
+// lines then meet a closed pipe, which must not decide the exit status.
+TEST_F(DaemonShutdown, SigtermAfterLogReaderHasGoneEndsWithZero) {
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    const std::string configuration = writeConfiguration(kAtZero);
+    const std::string pipePath = scratch + "/gimbalhub.err";
+    ASSERT_EQ(0, mkfifo(pipePath.c_str(), 0600));
+    const int reader = open(pipePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}));
+    std::string seen;
+    const bool ready = e2e::waitUntil(
+        [&] {
+            char chunk[4096];
+            ssize_t n;
+            while ((n = read(reader, chunk, sizeof chunk)) > 0) seen.append(chunk, static_cast<size_t>(n));
+            return seen.find("Entering ubus main loop") != std::string::npos;
+        },
+        10);
+    close(reader);
+    ASSERT_TRUE(ready) << seen;
+
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(waitForExit());
+    EXPECT_FALSE(daemon->signaled()) << "ended by signal " << daemon->termSignal();
+    EXPECT_TRUE(daemon->exited());
+    EXPECT_EQ(0, daemon->exitStatus());
+}

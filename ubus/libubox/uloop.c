@@ -31,7 +31,6 @@ static int cur_fd, cur_nfds;
 static int uloop_run_depth;
 static volatile sig_atomic_t uloop_status;
 static volatile sig_atomic_t do_sigchld;
-static bool sigpipe_ignored_by_us;
 
 static void uloop_signal_wake(int signo)
 {
@@ -107,28 +106,21 @@ static void uloop_install_handler(int signum, void (*handler)(int), bool add)
 	}
 }
 
-static void uloop_ignore_sigpipe(bool ignore)
+/* SIGPIPE stays ignored after uloop_done(): log lines written during
+ * shutdown to a reader that has gone must not turn an orderly exit into a
+ * death by signal. */
+static void uloop_ignore_sigpipe(void)
 {
 	struct sigaction s, cur;
 
 	if (sigaction(SIGPIPE, NULL, &cur) < 0)
 		return;
+	if (cur.sa_handler != SIG_DFL || (cur.sa_flags & SA_SIGINFO))
+		return;
 	memset(&s, 0, sizeof(s));
 	sigemptyset(&s.sa_mask);
-	if (ignore) {
-		if (cur.sa_handler != SIG_DFL || (cur.sa_flags & SA_SIGINFO))
-			return;
-		s.sa_handler = SIG_IGN;
-		if (sigaction(SIGPIPE, &s, NULL) == 0)
-			sigpipe_ignored_by_us = true;
-	} else {
-		/* a program that ignores SIGPIPE itself keeps it ignored */
-		if (!sigpipe_ignored_by_us || cur.sa_handler != SIG_IGN)
-			return;
-		s.sa_handler = SIG_DFL;
-		sigaction(SIGPIPE, &s, NULL);
-		sigpipe_ignored_by_us = false;
-	}
+	s.sa_handler = SIG_IGN;
+	sigaction(SIGPIPE, &s, NULL);
 }
 
 static void uloop_setup_signals(bool add)
@@ -137,7 +129,8 @@ static void uloop_setup_signals(bool add)
 	uloop_install_handler(SIGTERM, uloop_handle_sigint, add);
 	if (uloop_handle_sigchld || !add)
 		uloop_install_handler(SIGCHLD, uloop_sigchld, add);
-	uloop_ignore_sigpipe(add);
+	if (add)
+		uloop_ignore_sigpipe();
 }
 
 int uloop_init(void)
