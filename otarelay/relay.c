@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -131,6 +132,41 @@ static ssize_t relay_read_record(const char *path, unsigned char *record,
     return len;
 }
 
+/* The output lies in a directory every local user may write to, and the
+ * relay runs privileged: it must not be pointed at another file. Accepted are
+ * a fresh file of our own, a named pipe whoever made it (the reader usually
+ * does), or a regular file we own with no other name. Symbolic links are
+ * never followed. Blocks until a reader opens a pipe. Returns the descriptor,
+ * or -1 with errno set. */
+static int relay_open_output(const char *path)
+{
+    int tries;
+
+    for (tries = 0; tries < 8; tries++) {
+        struct stat sb;
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+        fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT)
+                continue; /* removed in between: create it after all */
+            return -1;
+        }
+        /* Judged on what was opened, not on the name, which may change. */
+        if (fstat(fd, &sb) == 0 &&
+            (S_ISFIFO(sb.st_mode) ||
+             (S_ISREG(sb.st_mode) && sb.st_uid == geteuid() && sb.st_nlink == 1)))
+            return fd;
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 int relay_run(const struct relay_paths *paths, unsigned interval_ms,
               FILE *out, FILE *err)
 {
@@ -148,9 +184,7 @@ int relay_run(const struct relay_paths *paths, unsigned interval_ms,
     fprintf(out, "I am %d process.\n", (int)getpid());
     fflush(out);
 
-    /* Blocks until a reader opens the pipe; with no pipe there, a plain
-     * file takes the progress instead. */
-    fd = open(paths->output, O_WRONLY | O_CREAT, 0644);
+    fd = relay_open_output(paths->output);
     if (fd < 0) {
         relay_perror(err, "Open FIFO Failed", errno);
         return 1;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -169,4 +170,46 @@ wait
     EXPECT_EQ(file("err"), "Write FIFO Failed: Broken pipe\n");
     EXPECT_NE(file("out").find("Open /dev/by-name/misc Failed \nNow the progress status: \n"),
               std::string::npos);
+}
+
+// Another local user prepares the output path. Only a pipe (anyone's) or a
+// file of the relay's own user with no other name may receive progress.
+TEST_F(RelayE2E, OutputPlantedByAnotherUserIsRefused) {
+    if (std::system("setpriv --reuid=nobody --regid=nogroup --clear-groups true 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot switch to the user nobody";
+    run(R"sh(
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+try() {
+    name=$1; shift
+    rm -f /tmp/ota_progress; "$@"; relay
+    cp "$S/status" "$S/status.$name"; cp "$S/err" "$S/err.$name"
+}
+record upgrade_end
+printf secret > /tmp/victim
+try link as_nobody ln -s /tmp/victim /tmp/ota_progress
+try dangling as_nobody ln -s /tmp/created /tmp/ota_progress
+try foreign as_nobody touch /tmp/ota_progress
+try hardlink ln /tmp/victim /tmp/ota_progress
+cat /tmp/victim > "$S/victim"
+[ -e /tmp/created ] && echo created > "$S/created"
+rm -f /tmp/ota_progress
+as_nobody mkfifo /tmp/ota_progress
+as_nobody cat /tmp/ota_progress > "$S/recv" &
+relay
+wait
+)sh");
+    const std::string symlinkRefused = std::string("Open FIFO Failed: ") + strerror(ELOOP) + "\n";
+    const std::string notOurs = std::string("Open FIFO Failed: ") + strerror(EPERM) + "\n";
+    for (const char *name : {"link", "dangling"}) {
+        EXPECT_EQ(file((std::string("status.") + name).c_str()), "1\n") << name;
+        EXPECT_EQ(file((std::string("err.") + name).c_str()), symlinkRefused) << name;
+    }
+    for (const char *name : {"foreign", "hardlink"}) {
+        EXPECT_EQ(file((std::string("status.") + name).c_str()), "1\n") << name;
+        EXPECT_EQ(file((std::string("err.") + name).c_str()), notOurs) << name;
+    }
+    EXPECT_EQ(file("victim"), "secret");
+    EXPECT_EQ(file("created"), "");
+    EXPECT_EQ(status(), 0) << file("err");
+    EXPECT_EQ(file("recv"), msg(" 1.000"));
 }
