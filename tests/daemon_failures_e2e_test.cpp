@@ -1,7 +1,12 @@
 // How the daemon ends when it cannot start or cannot go on: the lines it
 // leaves behind and its exit status (a supervisor restarts on status 1).
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -103,6 +108,77 @@ TEST_F(DaemonStartupFailure, NoBrokerRunning) {
                                        }));
     // The controller is never built: no configuration read, no device opened.
     EXPECT_EQ(0u, countMessage(lines, "Initialize"));
+    EXPECT_FALSE(deviceWasOpened(trace()));
+}
+
+// A broker that accepts connections but never sends its greeting.
+class SilentBroker {
+public:
+    SilentBroker() {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, "/var/run/ubus/ubus.sock", sizeof address.sun_path - 1);
+        listening_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     listen(fd_, 4) == 0;
+    }
+    ~SilentBroker() {
+        if (peer_ >= 0) close(peer_);
+        if (fd_ >= 0) close(fd_);
+    }
+    bool listening() const { return listening_; }
+    bool acceptOne(double timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout * 1000)) != 1) return false;
+        peer_ = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        return peer_ >= 0;
+    }
+
+private:
+    int fd_ = -1;
+    int peer_ = -1;
+    bool listening_ = false;
+};
+
+void expectConnectFailureLines(const std::vector<e2e::LogLine> &lines) {
+    EXPECT_TRUE(containsInOrder(lines, {
+                                           {"Error", "ubus_init", "Failed to connect to ubus"},
+                                           {"Error", "program", "Unable to init ubs rpc"},
+                                       }));
+}
+
+TEST_F(DaemonStartupFailure, SignalWhileWaitingForGreetingEndsAtOnce) {
+    SilentBroker silent;
+    ASSERT_TRUE(silent.listening());
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}));
+    ASSERT_TRUE(silent.acceptOne(10));
+    // Signal only once the daemon sleeps in the wait for the greeting.
+    const std::string syscallFile = "/proc/" + std::to_string(daemon->pid()) + "/syscall";
+    ASSERT_TRUE(e2e::waitUntil(
+        [&] {
+            const long number = std::atol(e2e::readFile(syscallFile).c_str());
+#ifdef SYS_poll
+            if (number == SYS_poll) return true;
+#endif
+            return number == SYS_ppoll || number == SYS_read;
+        },
+        10));
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(daemon->wait(2)) << "still waiting for the greeting after SIGTERM";
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    expectConnectFailureLines(log());
+}
+
+TEST_F(DaemonStartupFailure, BrokerThatNeverGreetsEndsStartUpInBoundedTime) {
+    SilentBroker silent;
+    ASSERT_TRUE(silent.listening());
+    const double started = e2e::monotonicNow();
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}));
+    ASSERT_TRUE(silent.acceptOne(10));
+    ASSERT_TRUE(daemon->wait(15)) << "start-up hangs on a broker that never greets";
+    EXPECT_GE(e2e::monotonicNow() - started, 4.0);  // not given up before the bound
+    ASSERT_NO_FATAL_FAILURE(expectFailedExit());
+    expectConnectFailureLines(log());
     EXPECT_FALSE(deviceWasOpened(trace()));
 }
 

@@ -1,5 +1,6 @@
 #define _GNU_SOURCE
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <errno.h>
@@ -818,15 +819,24 @@ int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
 
 /* ---- connection ---- */
 
-static int ubus_read_full(int fd, void *buf, size_t len)
+/* A broker greets as soon as it accepts; one that stays silent this long is
+ * stuck, and start-up should fail rather than hang. */
+#define UBUS_HELLO_TIMEOUT_MS	5000
+
+/* Reads exactly len bytes of the greeting before the deadline. Any signal
+ * ends the wait with failure, so a program can be stopped while connecting. */
+static int ubus_hello_read(int fd, void *buf, size_t len, int64_t deadline)
 {
 	size_t have = 0;
 
 	while (have < len) {
-		ssize_t r = read(fd, (char *) buf + have, len - have);
+		struct pollfd pfd = { .fd = fd, .events = POLLIN };
+		int64_t left = deadline - ubus_now_ms();
+		ssize_t r;
 
-		if (r < 0 && errno == EINTR)
-			continue;
+		if (left <= 0 || poll(&pfd, 1, (int) left) <= 0)
+			return -1;
+		r = read(fd, (char *) buf + have, len - have);
 		if (r <= 0)
 			return -1;
 		have += (size_t) r;
@@ -839,14 +849,10 @@ static int ubus_hello(struct ubus_context *ctx)
 	uint8_t peek[UBUS_PEEK_LEN];
 	struct ubus_msghdr *hdr = (struct ubus_msghdr *) peek;
 	struct blob_attr *root = (struct blob_attr *) (peek + UBUS_HDR_LEN);
+	int64_t deadline = ubus_now_ms() + UBUS_HELLO_TIMEOUT_MS;
 	size_t rest;
-	ssize_t r;
 
-	/* the broker writes HELLO in one piece; a short read means no usable broker */
-	do {
-		r = read(ctx->sock.fd, peek, sizeof(peek));
-	} while (r < 0 && errno == EINTR);
-	if (r != (ssize_t) sizeof(peek))
+	if (ubus_hello_read(ctx->sock.fd, peek, sizeof(peek), deadline) < 0)
 		return -1;
 	if (hdr->version != 0 || hdr->type != UBUS_MSG_HELLO)
 		return -1;
@@ -856,10 +862,11 @@ static int ubus_hello(struct ubus_context *ctx)
 	rest = blob_len(root);
 	if (rest) {
 		void *tmp = malloc(rest);
+		int r;
 
 		if (!tmp)
 			return -1;
-		r = ubus_read_full(ctx->sock.fd, tmp, rest);
+		r = ubus_hello_read(ctx->sock.fd, tmp, rest, deadline);
 		free(tmp);
 		if (r < 0)
 			return -1;
@@ -875,6 +882,7 @@ static int ubus_hello(struct ubus_context *ctx)
 static int ubus_reconnect(struct ubus_context *ctx, const char *path)
 {
 	struct sockaddr_un addr;
+	struct timeval tv;
 	int fd, fl;
 
 	if (!path)
@@ -899,6 +907,11 @@ static int ubus_reconnect(struct ubus_context *ctx, const char *path)
 	memset(&addr, 0, sizeof(addr));
 	addr.sun_family = AF_UNIX;
 	memcpy(addr.sun_path, path, strlen(path) + 1);
+	/* connect waits while the broker's backlog is full: bounded as the
+	 * greeting is, and ended by a signal like it */
+	tv.tv_sec = UBUS_HELLO_TIMEOUT_MS / 1000;
+	tv.tv_usec = (UBUS_HELLO_TIMEOUT_MS % 1000) * 1000;
+	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 	if (connect(fd, (struct sockaddr *) &addr, sizeof(addr)) < 0) {
 		close(fd);
 		return -1;
@@ -907,6 +920,8 @@ static int ubus_reconnect(struct ubus_context *ctx, const char *path)
 
 	if (ubus_hello(ctx) < 0)
 		goto fail;
+	memset(&tv, 0, sizeof(tv));
+	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 
 	fl = fcntl(fd, F_GETFL, 0);
 	if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0)
