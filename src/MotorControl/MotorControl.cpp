@@ -612,6 +612,7 @@ void MotorControl::__stepStateMachine() {
             break;
         case MotorState::READY:
             __processMotorCmd();
+            dispatching.store(false);
             break;
         case MotorState::BUSY:
             if (!__waitForDeviceReady(0)) break;
@@ -628,6 +629,7 @@ void MotorControl::__processMotorCmd() {
         if (commandQueue.empty()) return;
         command = commandQueue.front();
         commandQueue.pop();
+        dispatching.store(true);
     }
     const int kind = static_cast<int>(command.cmd);
     std::ostringstream message;
@@ -696,4 +698,5 @@ void MotorControl::__transitionState(MotorState next) {
     LOG_INFO(std::string("Transitioning FSM: ") + names[static_cast<int>(state.load())] + " -> " +
              names[static_cast<int>(next)]);
     state.store(next);
+    if (next == MotorState::READY) __notifySettled();
 }

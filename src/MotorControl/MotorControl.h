@@ -120,6 +120,17 @@ static_assert(offsetof(MotorMoveRequest, steps) == 32, "steps word at offset 32"
 static_assert(sizeof(MotorCommand) == 16, "four 32-bit words");
 static_assert(sizeof(MotorState) == 4, "state is one 32-bit word");
 
+// A consistent picture of the controller for status queries.
+struct MotorStatus {
+    MotorState state;
+    bool moving;     // a move in flight, homing under way, or commands waiting
+    int pan;         // as getPanAndTilt reports it
+    int tilt;
+    size_t queued;
+    int homePan;     // where homing goes at the next start
+    int homeTilt;
+};
+
 class MotorControl {
 public:
     // Not derived publicly from std::exception on purpose: the service shell
@@ -163,6 +174,23 @@ public:
     // business.
     void setFailureListener(std::function<void()> listener);
 
+    // Operations beyond the move/query set (MotorControlExtensions.cpp).
+    MotorStatus getStatus();
+    // Drops every queued command that has not reached the driver; the move
+    // already sent completes. Returns how many were dropped.
+    size_t dropQueuedCommands();
+    // Makes the current position the home and persists it; false (home
+    // unchanged) before homing has finished or when the file cannot be written.
+    bool setHomeToCurrentPosition(int &pan, int &tilt);
+    void getHomePosition(int &pan, int &tilt);
+    // Queues the move to the home position, as setPanAndTilt does.
+    bool moveToHome(int &pan, int &tilt);
+    static const char *stateName(MotorState state);
+    // Called on the control thread each time the head settles in READY (a
+    // move completed or homing ended). Like the failure listener it must only
+    // hand the values over and wake someone up.
+    void setSettledListener(std::function<void(int pan, int tilt, MotorState state)> listener);
+
 private:
     friend class MotorControlInspector;  // unit tests look at the private state
 
@@ -185,6 +213,7 @@ private:
 
     void __recordFailure(const std::string &text);
     void __notifyFailure();
+    void __notifySettled();
 
     std::mutex queueMutex;
     std::queue<MotorCommand, std::deque<MotorCommand>> commandQueue;
@@ -203,6 +232,12 @@ private:
     std::atomic<bool> failed{false};
     std::string failure;
     std::function<void()> failureListener;
+
+    // Set while a command taken from the queue is on its way to the driver,
+    // so a status query never sees the head idle in between.
+    std::atomic<bool> dispatching{false};
+    std::mutex settledMutex;  // guards settledListener
+    std::function<void(int, int, MotorState)> settledListener;
 };
 
 #endif  // GIMBALHUB_MOTORCONTROL_H
