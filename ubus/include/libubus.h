@@ -19,6 +19,7 @@ struct ubus_object;
 struct ubus_request;
 struct ubus_request_data;
 struct ubus_object_data;
+struct ubus_event_handler;
 
 typedef void (*ubus_lookup_handler_t)(struct ubus_context *ctx,
 				      struct ubus_object_data *obj,
@@ -31,6 +32,9 @@ typedef void (*ubus_data_handler_t)(struct ubus_request *req,
 				    int type, struct blob_attr *msg);
 typedef void (*ubus_fd_handler_t)(struct ubus_request *req, int fd);
 typedef void (*ubus_complete_handler_t)(struct ubus_request *req, int ret);
+typedef void (*ubus_event_handler_t)(struct ubus_context *ctx,
+				     struct ubus_event_handler *ev,
+				     const char *type, struct blob_attr *msg);
 
 #define UBUS_OBJECT_TYPE(_name, _methods)		\
 	{						\
@@ -144,6 +148,12 @@ struct ubus_context {
 	bool draining;
 };
 
+struct ubus_event_handler {
+	struct ubus_object obj;
+
+	ubus_event_handler_t cb;
+};
+
 struct ubus_object_data {
 	uint32_t id;
 	uint32_t type_id;
@@ -226,6 +236,20 @@ int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
 
 int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 		    struct blob_attr *msg);
+
+/* Events: sent through the broker's object 1, delivered to listener objects. */
+int ubus_send_event(struct ubus_context *ctx, const char *id,
+		    struct blob_attr *data);
+
+int ubus_register_event_handler(struct ubus_context *ctx,
+				struct ubus_event_handler *ev,
+				const char *pattern);
+
+static inline int ubus_unregister_event_handler(struct ubus_context *ctx,
+						struct ubus_event_handler *ev)
+{
+	return ubus_remove_object(ctx, &ev->obj);
+}
 
 static inline void ubus_defer_request(struct ubus_context *ctx,
 				      struct ubus_request_data *req,

@@ -817,6 +817,80 @@ int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
 	return ubus_complete_request(ctx, &req, timeout);
 }
 
+/* ---- events ---- */
+
+/* Every event reaches the listener object as a call named after the event. */
+static int ubus_event_cb(struct ubus_context *ctx, struct ubus_object *obj,
+			 struct ubus_request_data *req, const char *method,
+			 struct blob_attr *msg)
+{
+	struct ubus_event_handler *ev = container_of(obj, struct ubus_event_handler, obj);
+
+	(void) req;
+	if (ev->cb)
+		ev->cb(ctx, ev, method, msg);
+	return 0;
+}
+
+static const struct ubus_method ubus_event_method = {
+	.name = NULL,
+	.handler = ubus_event_cb,
+};
+
+int ubus_register_event_handler(struct ubus_context *ctx, struct ubus_event_handler *ev,
+				const char *pattern)
+{
+	struct ubus_object *obj = &ev->obj;
+	struct blob_buf b2;
+	int ret;
+
+	if (!obj->id) {
+		obj->methods = &ubus_event_method;
+		obj->n_methods = 1;
+		/* a name without a type (or the reverse) could never be listed */
+		if (!!obj->name ^ !!obj->type)
+			return UBUS_STATUS_INVALID_ARGUMENT;
+		ret = ubus_add_object(ctx, obj);
+		if (ret)
+			return ret;
+	}
+
+	/* a buffer of its own: ubus_invoke builds the request in ctx->txbuf */
+	memset(&b2, 0, sizeof(b2));
+	if (blob_buf_init(&b2, 0) < 0)
+		return UBUS_STATUS_NO_MEMORY;
+	if (blobmsg_add_u32(&b2, "object", obj->id) < 0 ||
+	    (pattern && blobmsg_add_string(&b2, "pattern", pattern) < 0)) {
+		blob_buf_free(&b2);
+		return UBUS_STATUS_NO_MEMORY;
+	}
+	ret = ubus_invoke(ctx, UBUS_SYSTEM_OBJECT_EVENT, "register", b2.head, NULL, NULL, 0);
+	blob_buf_free(&b2);
+	return ret;
+}
+
+int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *data)
+{
+	struct blob_buf *b = &ctx->txbuf;
+	struct ubus_request req;
+	void *s;
+
+	if (!id || blob_buf_init(b, 0) < 0)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	blob_put_int32(b, UBUS_ATTR_OBJID, UBUS_SYSTEM_OBJECT_EVENT);
+	blob_put_string(b, UBUS_ATTR_METHOD, "send");
+	s = blob_nest_start(b, UBUS_ATTR_DATA);
+	if (!s || blobmsg_add_string(b, "id", id) < 0 ||
+	    blobmsg_add_field(b, BLOBMSG_TYPE_TABLE, "data", data ? blob_data(data) : NULL,
+			      data ? (unsigned int) blob_len(data) : 0) < 0)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	blob_nest_end(b, s);
+
+	if (ubus_start_request(ctx, &req, b->head, UBUS_MSG_INVOKE, UBUS_SYSTEM_OBJECT_EVENT) < 0)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	return ubus_complete_request(ctx, &req, 0);
+}
+
 /* ---- connection ---- */
 
 /* A broker greets as soon as it accepts; one that stays silent this long is

@@ -32,6 +32,11 @@ constexpr int kAcceptBackoffMs = 100;
 
 // One shared scratch buffer for building replies; the broker is single-threaded.
 blob_buf g_buf;
+// Event data is built apart, since delivering it uses g_buf.
+blob_buf g_event;
+
+constexpr const char *kObjectAddEvent = "ubus.object.add";
+constexpr const char *kObjectRemoveEvent = "ubus.object.remove";
 
 int64_t nowMs()
 {
@@ -140,6 +145,13 @@ std::string groupName(gid_t gid)
 
 }  // namespace
 
+bool eventPatternMatches(const std::string &pattern, const std::string &id)
+{
+    if (!pattern.empty() && pattern.back() == '*')
+        return id.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
+    return pattern == id;
+}
+
 Broker::Broker(std::string socketPath, Limits limits)
     : path_(std::move(socketPath)), limits_(limits), rng_(std::random_device{}())
 {
@@ -147,6 +159,7 @@ Broker::Broker(std::string socketPath, Limits limits)
 
 Broker::~Broker()
 {
+    closing_ = true;
     std::vector<uint32_t> ids;
     for (auto &entry : clients_)
         ids.push_back(entry.first);
@@ -165,6 +178,7 @@ Broker::~Broker()
             unlink(path_.c_str());
     }
     blob_buf_free(&g_buf);
+    blob_buf_free(&g_event);
 }
 
 bool Broker::open()
@@ -485,6 +499,7 @@ void Broker::dispatch(Client &c, std::vector<uint8_t> &msg)
     }
     if (ret != -1)
         sendStatus(c, hdr, ret);
+    flushObjectEvents();
 }
 
 int Broker::handleAddObject(Client &c, const uint8_t *hdr, Attrs &tb)
@@ -541,6 +556,8 @@ int Broker::handleAddObject(Client &c, const uint8_t *hdr, Attrs &tb)
     if (tb[UBUS_ATTR_SIGNATURE] && type)
         blob_put_int32(&g_buf, UBUS_ATTR_OBJTYPE, type->id);
     send(c, makeMsg(UBUS_MSG_DATA, hdrSeq(hdr), hdrPeer(hdr), g_buf.head));
+    if (hasPath)
+        queueObjectEvent(kObjectAddEvent, *o);
     return 0;
 }
 
@@ -606,8 +623,17 @@ int Broker::handleRemoveObject(Client &c, const uint8_t *hdr, Attrs &tb)
 
 void Broker::removeObject(Object *obj)
 {
-    if (obj->hasPath)
+    if (obj->hasPath) {
+        queueObjectEvent(kObjectRemoveEvent, *obj);
         paths_.erase(obj->path);
+    }
+    if (!obj->patterns.empty()) {
+        listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), obj), listeners_.end());
+        for (const std::string &pattern : obj->patterns) {
+            obj->owner->patternCount--;
+            obj->owner->patternBytes -= pattern.size();
+        }
+    }
     auto &list = obj->owner->objects;
     list.erase(std::remove(list.begin(), list.end(), obj), list.end());
     if (obj->type)
@@ -669,7 +695,10 @@ int Broker::handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb)
 {
     if (!tb[UBUS_ATTR_METHOD] || !tb[UBUS_ATTR_OBJID])
         return UBUS_STATUS_INVALID_ARGUMENT;
-    // The event, ACL and monitor objects (ids below 1024) are not provided here.
+    if (blob_get_u32(tb[UBUS_ATTR_OBJID]) == UBUS_SYSTEM_OBJECT_EVENT)
+        return handleEventInvoke(c, static_cast<const char *>(blob_data(tb[UBUS_ATTR_METHOD])),
+                                 tb[UBUS_ATTR_DATA]);
+    // The ACL and monitor objects (ids 2 and 3) are not provided here.
     auto it = objects_.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
     if (it == objects_.end())
         return UBUS_STATUS_NOT_FOUND;
@@ -826,6 +855,127 @@ void Broker::destroyClient(uint32_t id)
     close(c.fd);
     clientIds_.erase(id);
     clients_.erase(it);
+    flushObjectEvents();
+}
+
+int Broker::handleEventInvoke(Client &c, const char *method, const blob_attr *data)
+{
+    if (strcmp(method, "register") == 0)
+        return registerEventPattern(c, data);
+    if (strcmp(method, "send") == 0)
+        return forwardEvent(c, data);
+    return UBUS_STATUS_INVALID_COMMAND;
+}
+
+int Broker::registerEventPattern(Client &c, const blob_attr *data)
+{
+    enum { kObject, kPattern, kCount };
+    static const blobmsg_policy policy[kCount] = {
+        {"object", BLOBMSG_TYPE_INT32},
+        {"pattern", BLOBMSG_TYPE_STRING},
+    };
+    blob_attr *tb[kCount];
+    blobmsg_parse(policy, kCount, tb, data ? blob_data(data) : nullptr,
+                  data ? static_cast<unsigned int>(blob_len(data)) : 0);
+    if (!tb[kObject] || !tb[kPattern])
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    uint32_t id = blobmsg_get_u32(tb[kObject]);
+    if (id < UBUS_SYSTEM_OBJECT_MAX)
+        return UBUS_STATUS_PERMISSION_DENIED;
+    auto it = objects_.find(id);
+    if (it == objects_.end())
+        return UBUS_STATUS_NOT_FOUND;
+    Object &obj = *it->second;
+    if (obj.owner != &c)
+        return UBUS_STATUS_PERMISSION_DENIED;
+    std::string pattern = blobmsg_get_string(tb[kPattern]);
+    if (pattern.empty())
+        return UBUS_STATUS_PERMISSION_DENIED;
+
+    if (std::find(obj.patterns.begin(), obj.patterns.end(), pattern) != obj.patterns.end())
+        return 0;  // delivered once per object anyway
+    if (c.patternCount >= limits_.maxEventPatternsPerClient ||
+        c.patternBytes + pattern.size() > limits_.maxEventPatternBytesPerClient)
+        return UBUS_STATUS_NO_MEMORY;
+    if (obj.patterns.empty())
+        listeners_.push_back(&obj);
+    c.patternCount++;
+    c.patternBytes += pattern.size();
+    obj.patterns.push_back(std::move(pattern));
+    return 0;
+}
+
+int Broker::forwardEvent(Client &c, const blob_attr *data)
+{
+    enum { kId, kData, kCount };
+    static const blobmsg_policy policy[kCount] = {
+        {"id", BLOBMSG_TYPE_STRING},
+        {"data", BLOBMSG_TYPE_TABLE},
+    };
+    blob_attr *tb[kCount];
+    blobmsg_parse(policy, kCount, tb, data ? blob_data(data) : nullptr,
+                  data ? static_cast<unsigned int>(blob_len(data)) : 0);
+    if (!tb[kId] || !tb[kData])
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    const char *id = blobmsg_get_string(tb[kId]);
+    // The "ubus." events are the broker's own; nobody may fake them.
+    if (strncmp(id, "ubus.", 5) == 0)
+        return UBUS_STATUS_PERMISSION_DENIED;
+    return deliverEvent(&c, id, blobmsg_data(tb[kData]), blobmsg_data_len(tb[kData]));
+}
+
+int Broker::deliverEvent(const Client *sender, const char *id, const void *data, size_t len)
+{
+    std::string eventId = id;
+    std::vector<uint8_t> msg;
+    for (Object *obj : listeners_) {
+        if (obj->owner == sender || obj->owner->dead)
+            continue;
+        bool match = false;
+        for (const std::string &pattern : obj->patterns)
+            match = match || eventPatternMatches(pattern, eventId);
+        if (!match)
+            continue;
+        if (msg.empty()) {
+            blob_buf_init(&g_buf, 0);
+            blob_put_int32(&g_buf, UBUS_ATTR_OBJID, obj->id);
+            blob_put_string(&g_buf, UBUS_ATTR_METHOD, id);
+            blob_put(&g_buf, UBUS_ATTR_DATA, data, static_cast<unsigned int>(len));
+            msg = makeMsg(UBUS_MSG_INVOKE, 0, 0, g_buf.head);
+            // The event id travels twice; what a listener's library would
+            // take for a broken stream is refused instead.
+            if (padded(msg.size() - kHeaderLen) > kMaxMsgLen)
+                return UBUS_STATUS_INVALID_ARGUMENT;
+        }
+        // Only the sequence number and the listener's id (the first attribute) differ.
+        uint16_t seq = ++eventSeq_;
+        msg[2] = static_cast<uint8_t>(seq >> 8);
+        msg[3] = static_cast<uint8_t>(seq);
+        uint32_t be = cpu_to_be32(obj->id);
+        memcpy(msg.data() + kHeaderLen + 8, &be, 4);
+        send(*obj->owner, msg);
+    }
+    return 0;
+}
+
+void Broker::queueObjectEvent(const char *id, const Object &obj)
+{
+    if (closing_)
+        return;
+    blob_buf_init(&g_event, 0);
+    blobmsg_add_u32(&g_event, "id", obj.id);
+    blobmsg_add_string(&g_event, "path", obj.path.c_str());
+    const auto *bytes = static_cast<const uint8_t *>(blob_data(g_event.head));
+    objectEvents_.emplace_back(id, std::vector<uint8_t>(bytes, bytes + blob_len(g_event.head)));
+}
+
+void Broker::flushObjectEvents()
+{
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> events;
+    events.swap(objectEvents_);
+    for (auto &event : events)
+        deliverEvent(nullptr, event.first.c_str(), event.second.data(), event.second.size());
 }
 
 uint32_t Broker::allocateId(const std::unordered_set<uint32_t> &used)

@@ -23,7 +23,15 @@ struct Limits {
     size_t maxObjectsPerClient = 1024;
     // Signature bytes a single client may keep registered at the broker.
     size_t maxSignatureBytesPerClient = 4u << 20;
+    // Event patterns a single client may keep registered, and their bytes.
+    size_t maxEventPatternsPerClient = 1024;
+    size_t maxEventPatternBytesPerClient = 256u << 10;
 };
+
+// True when an event id is delivered to a listener registered with this
+// pattern: the same text, or a pattern ending in '*' whose text before the
+// '*' starts the id ("*" alone matches every id).
+bool eventPatternMatches(const std::string &pattern, const std::string &id);
 
 class Broker {
 public:
@@ -61,6 +69,7 @@ private:
         bool hasPath = false;
         Client *owner = nullptr;
         ObjectType *type = nullptr;
+        std::vector<std::string> patterns;  // event patterns it listens to
     };
 
     struct ObjectType {
@@ -90,6 +99,8 @@ private:
 
         std::vector<Object *> objects;
         size_t signatureBytes = 0;
+        size_t patternCount = 0;
+        size_t patternBytes = 0;
     };
 
     using Attrs = blob_attr *[14];
@@ -112,6 +123,17 @@ private:
     int handleLookup(Client &c, const uint8_t *hdr, Attrs &tb);
     int handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb);
     void handleResponse(Client &c, std::vector<uint8_t> &msg, Attrs &tb);
+
+    // The broker's own event object (id 1): "register" and "send".
+    int handleEventInvoke(Client &c, const char *method, const blob_attr *data);
+    int registerEventPattern(Client &c, const blob_attr *data);
+    int forwardEvent(Client &c, const blob_attr *data);
+    // Delivers to every listener object whose pattern matches, once each,
+    // except those of the sender (nullptr: the broker itself).
+    int deliverEvent(const Client *sender, const char *id, const void *data, size_t len);
+    // ubus.object.add/remove wait until the current reply is out.
+    void queueObjectEvent(const char *id, const Object &obj);
+    void flushObjectEvents();
 
     void send(Client &c, std::vector<uint8_t> msg);
     void sendStatus(Client &c, const uint8_t *hdr, int status);
@@ -139,6 +161,11 @@ private:
     std::unordered_set<uint32_t> clientIds_, objectIds_, typeIds_;
     std::map<std::string, Object *> paths_;
     std::vector<uint32_t> dead_;
+
+    std::vector<Object *> listeners_;  // objects with event patterns, oldest first
+    uint16_t eventSeq_ = 0;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> objectEvents_;
+    bool closing_ = false;  // no events while the broker itself shuts down
 };
 
 }  // namespace ubusd
