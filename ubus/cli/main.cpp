@@ -10,6 +10,7 @@
 #include <string>
 
 #include "blobmsg_text.h"
+#include "events.h"
 
 namespace {
 
@@ -119,6 +120,11 @@ struct Command {
 const Command kCommands[] = {
     {"list", cmdList},
     {"call", cmdCall},
+    {"listen", ubuscli::listenCommand},
+    {"send", ubuscli::sendCommand},
+    {"wait_for", ubuscli::waitForCommand},
+    {"subscribe", [](ubus_context *, int, char **) { return ubuscli::unsupportedCommand("subscribe"); }},
+    {"monitor", [](ubus_context *, int, char **) { return ubuscli::unsupportedCommand("monitor"); }},
 };
 
 }  // namespace
@@ -136,6 +142,7 @@ int main(int argc, char **argv)
             break;
         case 't':
             g_timeoutSec = atoi(optarg);
+            ubuscli::eventOptions.listenTimeoutSec = g_timeoutSec;
             break;
         case 'S':
             g_simple = true;
@@ -153,6 +160,8 @@ int main(int argc, char **argv)
     if (argc < 1)
         return usage(prog);
     const char *cmd = argv[0];
+    ubuscli::eventOptions.simple = g_simple;
+    ubuscli::eventOptions.timeoutSec = g_timeoutSec;
 
     ubus_context *ctx = ubus_connect(socketPath);
     if (!ctx) {
