@@ -11,6 +11,7 @@
 #include <string>
 
 #include "MotorControl.h"
+#include "control_object.h"
 #include "log.h"
 #include "ubus_overlay.h"
 
@@ -56,6 +57,8 @@ static void program() {
     // A failure on the control thread wakes the loop; the main thread then
     // ends the process (exiting on the control thread would join it from itself).
     motorControl.setFailureListener([] { ubus_wakeup(); });
+    // Position events: the control thread queues them, the event loop sends them.
+    control_object_attach(motorControl);
     motorControl.loadConfiguration(configuration_file);
     motorControl.initialize();
 

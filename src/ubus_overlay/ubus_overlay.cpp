@@ -15,6 +15,7 @@
 #include <string>
 
 #include "MotorControl.h"
+#include "control_object.h"
 #include "log.h"
 
 namespace {
@@ -207,6 +208,9 @@ int ubus_init() {
         LOG_ERROR(compose("Failed to add object: %s\n", ubus_strerror(result)));
         return -1;
     }
+    // The extension object is optional: without it the fixed object still serves.
+    result = control_object_add(context);
+    if (result != 0) LOG_ERROR(compose("Failed to add object gimbalhub.control: %s", ubus_strerror(result)));
     if (!open_wakeup_pipe()) {
         LOG_ERROR("Failed to create the event loop wake-up pipe");
         return -1;
