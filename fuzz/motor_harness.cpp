@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "MotorControl.h"
 #include "harness.h"
-#include "ssp_sim.h"
+#include "model_driver.h"
 
 namespace {
 
@@ -66,9 +67,7 @@ int fuzz_persist_loader(const uint8_t *data, size_t size) {
     // read, before any thread is started.
     sspsim::Settings settings;
     settings.absent = true;
-    sspsim::reset(settings);
-
-    MotorControl control;
+    MotorControl control(std::make_unique<ModelDriver>(std::make_shared<sspsim::Model>(settings)));
     FUZZ_CHECK(control.loadConfiguration(config));
     bool started = survives([&] { control.initialize(); });
     FUZZ_CHECK(!started);  // the device is absent, so start-up must fail

@@ -1,11 +1,11 @@
 // Simulated stepper-motor driver behind "/dev/ssp".
 //
-// Built two ways from the same sources:
+// Built two ways from the same model:
 //  - libsspsim.so, loaded with LD_PRELOAD into an unmodified gimbalhub; it
-//    reads its settings from SSP_SIM_* environment variables at load time;
-//  - the static library ssp_sim_inprocess, linked into a test binary, where
-//    the interposed open/ioctl/poll/close of the executable take precedence
-//    over the C library's and the test drives the model through this API.
+//    reads its settings from SSP_SIM_* environment variables at load time,
+//    and this API steers it from a program linked against it;
+//  - the static library ssp_model, the bare model (ssp_model.h) that unit
+//    tests put behind the controller's driver interface.
 //
 // Only the exact path "/dev/ssp" is simulated; every other path and
 // descriptor goes to the C library unchanged.

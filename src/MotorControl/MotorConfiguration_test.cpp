@@ -5,9 +5,8 @@
 #include <string>
 
 #include "MotorControl.h"
-#include "MotorControlInspector.h"
-#include "MotorTestSupport.h"
 #include "log_capture.h"
+#include "motor_test_support.h"
 
 namespace {
 
@@ -35,12 +34,12 @@ TEST(MotorConfigurationTest, DefaultsDeriveZeroPointsFromTheMinima) {
     EXPECT_DOUBLE_EQ(kDefault.tiltZeroSteps, 256.0);
 
     MotorControl control;
-    const MotorConfiguration &held = MotorControlInspector(control).configuration();
+    const MotorConfiguration &held = control.motorConfiguration();
     EXPECT_DOUBLE_EQ(held.panMin, -177.5);
     EXPECT_DOUBLE_EQ(held.tiltMax, 22.5);
     EXPECT_EQ(held.stepsPerRev, 4096u);
     EXPECT_DOUBLE_EQ(held.panZeroSteps, kDefault.panZeroSteps);
-    expectSteps(MotorControlInspector(control).lastPosition(), 2020, 256);
+    expectSteps(held.degreesToSteps(0, 0), 2020, 256);  // the home without a persisted one
     int pan = 1, tilt = 1;
     control.getPanAndTilt(pan, tilt);  // nothing read yet: step 0 on both axes
     EXPECT_EQ(pan, -178);
@@ -98,9 +97,8 @@ protected:
 
     // The record and path must still be the constructor's.
     void expectUnchanged() {
-        MotorControlInspector inspector(control);
-        EXPECT_TRUE(inspector.persistentFile().empty());
-        const MotorConfiguration &held = inspector.configuration();
+        EXPECT_TRUE(control.persistentFilePath().empty());
+        const MotorConfiguration &held = control.motorConfiguration();
         EXPECT_DOUBLE_EQ(held.panMin, -177.5);
         EXPECT_DOUBLE_EQ(held.panMax, 177.5);
         EXPECT_DOUBLE_EQ(held.tiltMin, -22.5);
@@ -117,16 +115,6 @@ protected:
         EXPECT_EQ(lines[0].level, LOG_LEVEL_ERROR);
         EXPECT_EQ(lines[0].function, "loadConfiguration");
         EXPECT_EQ(lines[0].file, "src/MotorControl/MotorControl");
-    }
-
-    template <typename Exception>
-    int exceptionId(const std::string &text) {
-        try {
-            load(text);
-        } catch (const Exception &error) {
-            return error.id;
-        }
-        return -1;
     }
 
     TempDir dir;
@@ -146,9 +134,8 @@ TEST_F(LoadConfigurationTest, AcceptsAFullFileAndIgnoresUnknownMembers) {
     EXPECT_EQ(lines[0].level, LOG_LEVEL_INFO);
     EXPECT_EQ(lines[0].function, "loadConfiguration");
 
-    MotorControlInspector inspector(control);
-    EXPECT_EQ(inspector.persistentFile(), "/x/pos.json");
-    const MotorConfiguration &held = inspector.configuration();
+    EXPECT_EQ(control.persistentFilePath(), "/x/pos.json");
+    const MotorConfiguration &held = control.motorConfiguration();
     EXPECT_DOUBLE_EQ(held.panMax, 180.0);
     EXPECT_DOUBLE_EQ(held.panMin, -90.0);
     EXPECT_DOUBLE_EQ(held.tiltMin, -45.0);
@@ -160,16 +147,16 @@ TEST_F(LoadConfigurationTest, AcceptsAFullFileAndIgnoresUnknownMembers) {
 
 TEST_F(LoadConfigurationTest, FractionalStepsPerRevIsTruncated) {
     ASSERT_TRUE(load(configText("/p", "-177.5", "4096.9")));
-    const MotorConfiguration &held = MotorControlInspector(control).configuration();
+    const MotorConfiguration &held = control.motorConfiguration();
     EXPECT_EQ(held.stepsPerRev, 4096u);
     EXPECT_DOUBLE_EQ(held.stepsPerDegree, 4096 / 360.0);
     EXPECT_TRUE(load(configText("/p", "-177.5", "4294967295")));
-    EXPECT_EQ(MotorControlInspector(control).configuration().stepsPerRev, 4294967295u);
+    EXPECT_EQ(control.motorConfiguration().stepsPerRev, 4294967295u);
 }
 
 TEST_F(LoadConfigurationTest, EmptyPersistentFileIsAcceptedButStaysEmpty) {
     EXPECT_TRUE(load(configText("")));
-    EXPECT_TRUE(MotorControlInspector(control).persistentFile().empty());
+    EXPECT_TRUE(control.persistentFilePath().empty());
 }
 
 TEST_F(LoadConfigurationTest, MissingFileIsReportedNotRaised) {
@@ -188,21 +175,19 @@ TEST_F(LoadConfigurationTest, MalformedTextRaisesTheParseError) {
 }
 
 TEST_F(LoadConfigurationTest, WrongShapesRaiseTheLibraryErrors) {
-    EXPECT_EQ(exceptionId<json::type_error>("[1,2]"), 304);
-    EXPECT_EQ(exceptionId<json::out_of_range>("{\"Motor\":{}}"), 403);
-    EXPECT_EQ(exceptionId<json::type_error>("{\"MotorControl\":5}"), 304);
-    EXPECT_EQ(exceptionId<json::out_of_range>(
+    EXPECT_THROW(load("[1,2]"), json::type_error);
+    EXPECT_THROW(load("{\"Motor\":{}}"), json::out_of_range);
+    EXPECT_THROW(load("{\"MotorControl\":5}"), json::type_error);
+    EXPECT_THROW(load(
                   "{\"MotorControl\":{\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,\"StepsPerRev\":1,"
-                  "\"PersistentFile\":\"p\"}}"),
-              403);
-    EXPECT_EQ(exceptionId<json::out_of_range>(
+                  "\"PersistentFile\":\"p\"}}"), json::out_of_range);
+    EXPECT_THROW(load(
                   "{\"MotorControl\":{\"PanMax\":1,\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,"
-                  "\"StepsPerRev\":1}}"),
-              403);
+                  "\"StepsPerRev\":1}}"), json::out_of_range);
     for (const char *value : {"5", "true", "[]", "{}"}) {
         std::string text = "{\"MotorControl\":{\"PanMax\":1,\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,"
                            "\"StepsPerRev\":1,\"PersistentFile\":" + std::string(value) + "}}";
-        EXPECT_EQ(exceptionId<json::type_error>(text), 302) << value;
+        EXPECT_THROW(load(text), json::type_error) << value;
     }
     EXPECT_TRUE(log.lines().empty());  // no "Unable to find" line for any of them
     expectUnchanged();
@@ -272,7 +257,7 @@ TEST_F(LoadConfigurationTest, RejectsAMinimumAboveItsMaximum) {
 }
 
 TEST_F(LoadConfigurationTest, HugeLimitsStayWithinDefinedConversions) {
-    EXPECT_EQ(exceptionId<json::out_of_range>(configText("/p", "-1e999")), 406);
+    EXPECT_THROW(load(configText("/p", "-1e999")), json::out_of_range);
     ASSERT_TRUE(load(configText("/p", "-1e300")));
     int pan = 0, tilt = 0;
     control.getPanAndTilt(pan, tilt);  // far below any int32 angle: clamped, not wrapped

@@ -1,42 +1,16 @@
 #include "MotorControl.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "log.h"
-
-using nlohmann::json;
+#include "MotorControlLog.h"
+#include "MotorPersistence.h"
+#include "SspDriver.h"
 
 namespace {
-
-const char *const kDevicePath = "/dev/ssp";
-
-// Rounds halves away from zero; false when the result is no int32 (NaN too).
-bool roundToInt32(double value, int32_t &out) {
-    double rounded = std::round(value);
-    if (!(rounded >= static_cast<double>(INT32_MIN) && rounded <= static_cast<double>(INT32_MAX)))
-        return false;
-    out = static_cast<int32_t>(rounded);
-    return true;
-}
-
-int32_t roundClamped(double value) {
-    int32_t out = 0;
-    if (roundToInt32(value, out)) return out;
-    if (std::isnan(value)) return 0;
-    return value < 0 ? INT32_MIN : INT32_MAX;
-}
 
 bool fitsInt32(int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
@@ -50,129 +24,14 @@ bool moveDistance(int32_t c, int32_t t, bool &increase, int32_t &steps) {
     return true;
 }
 
-// "<prefix>/dev/ssp.<strerror> (<errno>)." for the current errno.
-std::string deviceError(const char *prefix) {
-    int error = errno;
+// "<prefix>/dev/ssp.<strerror> (<errno>)." for a failed driver request.
+std::string deviceError(const char *prefix, int error) {
     std::ostringstream text;
-    text << prefix << kDevicePath << "." << std::strerror(error) << " (" << error << ").";
+    text << prefix << SspDriver::kPath << "." << std::strerror(error) << " (" << error << ").";
     return text.str();
 }
 
-// A whole-degree angle from a JSON number, fractions cut toward zero; false
-// when it lies beyond the int32 range (the library's own conversion would
-// not notice).
-bool angleFromJson(const json &value, int32_t &angle) {
-    if (value.is_number_unsigned()) {
-        uint64_t number = value.get<uint64_t>();
-        if (number > static_cast<uint64_t>(INT32_MAX)) return false;
-        angle = static_cast<int32_t>(number);
-        return true;
-    }
-    if (value.is_number_integer()) {
-        int64_t number = value.get<int64_t>();
-        if (!fitsInt32(number)) return false;
-        angle = static_cast<int32_t>(number);
-        return true;
-    }
-    double truncated = std::trunc(value.get<double>());
-    if (!(truncated >= static_cast<double>(INT32_MIN) && truncated <= static_cast<double>(INT32_MAX)))
-        return false;
-    angle = static_cast<int32_t>(truncated);
-    return true;
-}
-
-// Steps per revolution from a JSON number: 1 .. 4294967295 after cutting the
-// fraction. Zero would make every step-to-degree conversion a division by
-// zero, and a negative count would wrap to a huge one.
-bool stepsPerRevFromJson(const json &value, uint32_t &steps) {
-    if (value.is_number_unsigned()) {
-        uint64_t number = value.get<uint64_t>();
-        if (number < 1 || number > UINT32_MAX) return false;
-        steps = static_cast<uint32_t>(number);
-        return true;
-    }
-    if (value.is_number_integer()) return false;  // negative
-    double truncated = std::trunc(value.get<double>());
-    if (!(truncated >= 1.0 && truncated <= static_cast<double>(UINT32_MAX))) return false;
-    steps = static_cast<uint32_t>(truncated);
-    return true;
-}
-
-bool writeAll(int fd, const std::string &text) {
-    const char *data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Makes a rename durable; a failure here loses nothing that was not already
-// at risk, so it is ignored.
-void syncDirectoryOf(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// MotorConfiguration
-
-MotorConfiguration MotorConfiguration::make(double panMin, double panMax, double tiltMin,
-                                            double tiltMax, uint32_t stepsPerRev) {
-    MotorConfiguration configuration;
-    configuration.panMin = panMin;
-    configuration.panMax = panMax;
-    configuration.tiltMin = tiltMin;
-    configuration.tiltMax = tiltMax;
-    configuration.stepsPerRev = stepsPerRev;
-    configuration.stepsPerDegree = static_cast<double>(stepsPerRev) / 360.0;
-    configuration.panZeroSteps = -(panMin * configuration.stepsPerDegree);
-    configuration.tiltZeroSteps = -(tiltMin * configuration.stepsPerDegree);
-    return configuration;
-}
-
-StepPosition MotorConfiguration::degreesToSteps(int32_t pan, int32_t tilt) const {
-    return StepPosition{roundClamped(panZeroSteps + pan * stepsPerDegree),
-                        roundClamped(tiltZeroSteps + tilt * stepsPerDegree)};
-}
-
-void MotorConfiguration::stepsToDegrees(const StepPosition &position, int32_t &pan,
-                                        int32_t &tilt) const {
-    pan = roundClamped((position.x - panZeroSteps) / stepsPerDegree);
-    tilt = roundClamped((position.y - tiltZeroSteps) / stepsPerDegree);
-}
-
-bool MotorConfiguration::degreesToStepsChecked(int32_t pan, int32_t tilt,
-                                               StepPosition &steps) const {
-    StepPosition result{};
-    if (!roundToInt32(panZeroSteps + pan * stepsPerDegree, result.x)) return false;
-    if (!roundToInt32(tiltZeroSteps + tilt * stepsPerDegree, result.y)) return false;
-    steps = result;
-    return true;
-}
-
-bool MotorConfiguration::stepsToDegreesChecked(const StepPosition &position, int32_t &pan,
-                                               int32_t &tilt) const {
-    int32_t panResult = 0;
-    int32_t tiltResult = 0;
-    if (!roundToInt32((position.x - panZeroSteps) / stepsPerDegree, panResult)) return false;
-    if (!roundToInt32((position.y - tiltZeroSteps) / stepsPerDegree, tiltResult)) return false;
-    pan = panResult;
-    tilt = tiltResult;
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Construction, queueing, position query
@@ -182,8 +41,11 @@ MotorControl &MotorControl::getInstance() {
     return instance;
 }
 
-MotorControl::MotorControl()
-    : configuration(MotorConfiguration::make(-177.5, 177.5, -22.5, 22.5, 4096)) {
+MotorControl::MotorControl() : MotorControl(std::make_unique<SspDriver>()) {}
+
+MotorControl::MotorControl(std::unique_ptr<MotorDriver> driver)
+    : driver(std::move(driver)),
+      configuration(MotorConfiguration::make(-177.5, 177.5, -22.5, 22.5, 4096)) {
     lastPosition.store(configuration.degreesToSteps(0, 0));
 }
 
@@ -286,149 +148,12 @@ void MotorControl::__notifyFailure() {
 }
 
 // ---------------------------------------------------------------------------
-// Configuration file
-
-bool MotorControl::loadConfiguration(const std::string &path) {
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        LOG_ERROR("Error opening configuration file: " + path);
-        return false;
-    }
-    json root;
-    file >> root;
-    file.close();
-
-    const json &motor = root.at("MotorControl");
-    if (motor == nullptr) {
-        LOG_ERROR(std::string("Unable to find ") + "MotorControl" + " key");
-        return false;
-    }
-
-    static const char *const limitKeys[4] = {"PanMax", "PanMin", "TiltMax", "TiltMin"};
-    double limits[4] = {};
-    for (int i = 0; i < 4; ++i) {
-        const json &value = motor.at(limitKeys[i]);
-        if (value == nullptr || !value.is_number()) {
-            LOG_ERROR(std::string("Unable to find ") + limitKeys[i] + " key or it is not a number");
-            return false;
-        }
-        limits[i] = value.get<double>();  // the parser refuses anything beyond a double
-    }
-    const json &stepsValue = motor.at("StepsPerRev");
-    if (stepsValue == nullptr || !stepsValue.is_number()) {
-        LOG_ERROR(std::string("Unable to find ") + "StepsPerRev" + " key or it is not a number");
-        return false;
-    }
-    uint32_t stepsPerRev = 0;
-    if (!stepsPerRevFromJson(stepsValue, stepsPerRev)) {
-        LOG_ERROR("Invalid StepsPerRev value: " + stepsValue.dump() +
-                  " (must be between 1 and 4294967295)");
-        return false;
-    }
-    const double panMax = limits[0], panMin = limits[1], tiltMax = limits[2], tiltMin = limits[3];
-    if (panMin > panMax) {
-        LOG_ERROR("Invalid pan limits: PanMin is above PanMax");
-        return false;
-    }
-    if (tiltMin > tiltMax) {
-        LOG_ERROR("Invalid tilt limits: TiltMin is above TiltMax");
-        return false;
-    }
-
-    const json &persistent = motor.at("PersistentFile");
-    if (persistent == nullptr) {
-        LOG_ERROR(std::string("Unable to find ") + "PersistentFile" + " key");
-        return false;
-    }
-    std::string persistentPath = persistent.get<std::string>();
-
-    persistentFile = std::move(persistentPath);
-    configuration = MotorConfiguration::make(panMin, panMax, tiltMin, tiltMax, stepsPerRev);
-    LOG_INFO("Configuration file: " + path + " parsed successfully");
-    return true;
-}
-
-// ---------------------------------------------------------------------------
 // Persisted camera position
 
-bool MotorControl::__loadPersistLocation() {
-    std::ifstream file(persistentFile);
-    if (!file.is_open()) {
-        LOG_ERROR("Error opening persistent file: " + persistentFile);
-        return false;
-    }
-    json root;
-    file >> root;
-    file.close();
-
-    const json &last = root.at("LastCameraPosition");
-    if (last == nullptr) {
-        LOG_ERROR(std::string("Unable to find ") + "LastCameraPosition" + " key");
-        return false;
-    }
-    const json &panValue = last.at("Pan");
-    if (panValue == nullptr || !panValue.is_number()) {
-        LOG_ERROR(std::string("Unable to find ") + "Pan" + " key or it is not a number");
-        return false;
-    }
-    const json &tiltValue = last.at("Tilt");
-    if (tiltValue == nullptr || !tiltValue.is_number()) {
-        LOG_ERROR(std::string("Unable to find ") + "Tilt" + " key or it is not a number");
-        return false;
-    }
-    int32_t pan = 0;
-    int32_t tilt = 0;
-    StepPosition steps{};
-    if (!angleFromJson(panValue, pan) || !angleFromJson(tiltValue, tilt) ||
-        !configuration.degreesToStepsChecked(pan, tilt, steps)) {
-        LOG_ERROR("Persistent position out of range");
-        return false;
-    }
-    std::ostringstream message;
-    message << "Last Camera position loaded. Pan = " << pan << " deg, Tilt = " << tilt << " deg.";
-    LOG_INFO(message.str());
-    lastPosition.store(steps);
-    return true;
-}
-
-// Written to a temporary beside the file and renamed over it, so a failed
-// write never leaves a truncated position behind.
-bool MotorControl::__savePersistLocation() {
-    int32_t pan = 0;
-    int32_t tilt = 0;
-    configuration.stepsToDegrees(lastPosition.load(), pan, tilt);
-    json root;
-    root["LastCameraPosition"]["Pan"] = pan;
-    root["LastCameraPosition"]["Tilt"] = tilt;
-    std::ostringstream out;
-    out << root;
-    const std::string text = out.str();
-
-    if (persistentFile.empty()) {
-        LOG_ERROR("Error opening persistent file: " + persistentFile);
-        return false;
-    }
-    const std::string temporary = persistentFile + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        LOG_ERROR("Error opening persistent file: " + persistentFile);
-        return false;
-    }
-    bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (written) written = ::rename(temporary.c_str(), persistentFile.c_str()) == 0;
-    if (!written) {
-        ::unlink(temporary.c_str());
-        LOG_ERROR("Error writing persistent file: " + persistentFile);
-        return false;
-    }
-    syncDirectoryOf(persistentFile);
-    return true;
-}
-
 bool MotorControl::saveCurrentPosition() {
-    lastPosition.store(currentPosition.load());
-    return __savePersistLocation();
+    StepPosition position = currentPosition.load();
+    lastPosition.store(position);
+    return motor_persistence::__savePersistLocation(persistentFile, configuration, position);
 }
 
 // ---------------------------------------------------------------------------
@@ -436,8 +161,9 @@ bool MotorControl::saveCurrentPosition() {
 
 int MotorControl::__motorInitPosition() {
     LOG_INFO("Initializing position");
-    if (::ioctl(deviceFd, MOTOR_IOC_INIT_POSITION, 0) < 0) {
-        std::string text = deviceError("Unable to send ioctl to initialize position to dev ");
+    int error = driver->initPosition();
+    if (error != 0) {
+        std::string text = deviceError("Unable to send ioctl to initialize position to dev ", error);
         LOG_ERROR(text);
         throw MotorControlException(text);
     }
@@ -446,15 +172,12 @@ int MotorControl::__motorInitPosition() {
 
 int MotorControl::__motorGetPosition() {
     LOG_INFO("Retreving motor position");
-    MotorPositionReport report{};
-    int result = ::ioctl(deviceFd, MOTOR_IOC_GET_POSITION, &report);
-    if (result < 0) {
+    StepPosition position{};
+    if (driver->getPosition(position) != 0) {
         LOG_ERROR("Unable to retrieve motor position");
-        return result;
+        return -1;
     }
-    deviceReport.x = report.x;
-    deviceReport.y = report.y;
-    StepPosition position{report.x, report.y};
+    deviceReport = position;
     currentPosition.store(position);
     int32_t pan = 0;
     int32_t tilt = 0;
@@ -463,7 +186,7 @@ int MotorControl::__motorGetPosition() {
     message << "Retrieved position x: " << position.x << " y: " << position.y << ", pan: " << pan
             << " tilt: " << tilt;
     LOG_INFO(message.str());
-    return result;
+    return 0;
 }
 
 int MotorControl::__motorMovePan(StepPosition &target) {
@@ -473,11 +196,9 @@ int MotorControl::__motorMovePan(StepPosition &target) {
         LOG_ERROR("Pan move too far for one request; not sent");
         return -1;
     }
-    MotorMoveRequest request{};
-    request.direction = static_cast<int32_t>(increase ? MotorDirection::PAN_INCREASE
-                                                      : MotorDirection::PAN_DECREASE);
-    request.steps = steps;
-    return ::ioctl(deviceFd, MOTOR_IOC_MOVE, &request);
+    // A failed move is not fatal: the next report shows where the motor is.
+    MotorDirection direction = increase ? MotorDirection::PAN_INCREASE : MotorDirection::PAN_DECREASE;
+    return driver->move(direction, steps) == 0 ? 0 : -1;
 }
 
 int MotorControl::__motorMoveTilt(StepPosition &target) {
@@ -487,22 +208,20 @@ int MotorControl::__motorMoveTilt(StepPosition &target) {
         LOG_ERROR("Tilt move too far for one request; not sent");
         return -1;
     }
-    MotorMoveRequest request{};
-    request.direction = static_cast<int32_t>(increase ? MotorDirection::TILT_INCREASE
-                                                      : MotorDirection::TILT_DECREASE);
-    request.steps = steps;
-    return ::ioctl(deviceFd, MOTOR_IOC_MOVE, &request);
+    // A failed move is not fatal: the next report shows where the motor is.
+    MotorDirection direction = increase ? MotorDirection::TILT_INCREASE : MotorDirection::TILT_DECREASE;
+    return driver->move(direction, steps) == 0 ? 0 : -1;
 }
 
 bool MotorControl::__waitForDeviceReady(int timeout) {
-    devicePoll.revents = 0;  // never act on a stale readiness bit
-    int result = ::poll(&devicePoll, 1, timeout);
-    if (result < 0) {
-        std::string text = deviceError("Error while polling device ");
+    bool ready = false;
+    int error = driver->waitReady(timeout, ready);
+    if (error != 0) {
+        std::string text = deviceError("Error while polling device ", error);
         LOG_ERROR(text);
         throw MotorControlException(text);
     }
-    if ((devicePoll.revents & POLLOUT) != 0) {
+    if (ready) {
         LOG_INFO("Motor Ready to accept new commands");
         return true;
     }
@@ -527,18 +246,19 @@ void MotorControl::initialize() {
         LOG_ERROR(text);
         throw MotorControlException(text);
     }
-    if (!__loadPersistLocation()) {
+    StepPosition home{};
+    if (motor_persistence::__loadPersistLocation(persistentFile, configuration, home)) {
+        lastPosition.store(home);
+    } else {
         LOG_INFO("Persistent file not foud. Using default home position");
         lastPosition.store(configuration.degreesToSteps(0, 0));
     }
-    deviceFd = ::open(kDevicePath, O_RDWR);
-    if (deviceFd < 0) {
-        std::string text = deviceError("Unable to open device ");
+    int error = driver->open();
+    if (error != 0) {
+        std::string text = deviceError("Unable to open device ", error);
         LOG_ERROR(text);
         throw MotorControlException(text);
     }
-    devicePoll.fd = deviceFd;
-    devicePoll.events = POLLOUT;
     __startControl();
 }
 
@@ -686,7 +406,7 @@ void MotorControl::__processMotorCmd() {
 }
 
 void MotorControl::__resetPosition() {
-    deviceReport = MotorPositionReport{};
+    deviceReport = StepPosition{0, 0};
     currentPosition.store(StepPosition{0, 0});
 }
 

@@ -1,9 +1,7 @@
-// Pan/tilt motor controller: configuration, the "/dev/ssp" driver link, the
-// command queue, the persisted camera position and the control thread.
+// Pan/tilt motor controller: configuration, the driver link, the command
+// queue, the persisted camera position and the control thread.
 #ifndef GIMBALHUB_MOTORCONTROL_H
 #define GIMBALHUB_MOTORCONTROL_H
-
-#include <poll.h>
 
 #include <atomic>
 #include <cstddef>
@@ -11,29 +9,14 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <queue>
 #include <string>
 #include <thread>
 
-// Driver requests; plain _IO('m', n) codes without size or direction bits.
-constexpr unsigned long MOTOR_IOC_GET_POSITION = 0x6D01;
-constexpr unsigned long MOTOR_IOC_MOVE = 0x6D02;
-constexpr unsigned long MOTOR_IOC_INIT_POSITION = 0x6D06;
-
-// Direction word of a move request: one axis and one sense per code.
-enum class MotorDirection : int32_t {
-    TILT_DECREASE = 1,
-    TILT_INCREASE = 2,
-    PAN_INCREASE = 3,
-    PAN_DECREASE = 4,
-};
-
-// Motor position in driver steps; x is pan, y is tilt.
-struct StepPosition {
-    int32_t x;
-    int32_t y;
-};
+#include "MotorConfiguration.h"
+#include "MotorDriver.h"
 
 // A StepPosition that one thread writes while another reads it; each word
 // is read and written whole.
@@ -46,31 +29,6 @@ struct SharedStepPosition {
         x.store(position.x);
         y.store(position.y);
     }
-};
-
-struct MotorConfiguration {
-    double panMin = -177.5;
-    double panMax = 177.5;
-    double tiltMin = -22.5;
-    double tiltMax = 22.5;
-    uint32_t stepsPerRev = 4096;
-    double stepsPerDegree = 4096 / 360.0;
-    double panZeroSteps = 177.5 * (4096 / 360.0);
-    double tiltZeroSteps = 22.5 * (4096 / 360.0);
-
-    // Derives the conversion factors from the limits and the resolution.
-    static MotorConfiguration make(double panMin, double panMax, double tiltMin, double tiltMax,
-                                   uint32_t stepsPerRev);
-
-    // Whole degrees to steps, halves away from zero. A result beyond the
-    // int32 range is clamped to it; use the checked form where that matters.
-    StepPosition degreesToSteps(int32_t pan, int32_t tilt) const;
-    // Steps to whole degrees, halves away from zero, clamped like above.
-    void stepsToDegrees(const StepPosition &position, int32_t &pan, int32_t &tilt) const;
-
-    // The same conversions, false when a result does not fit an int32.
-    bool degreesToStepsChecked(int32_t pan, int32_t tilt, StepPosition &steps) const;
-    bool stepsToDegreesChecked(const StepPosition &position, int32_t &pan, int32_t &tilt) const;
 };
 
 enum class MotorState : int32_t {
@@ -96,27 +54,6 @@ struct MotorCommand {
     int32_t tilt;   // degrees, TILT_SET
 };
 
-// Argument of MOTOR_IOC_GET_POSITION, filled by the driver.
-struct MotorPositionReport {
-    int32_t x;
-    int32_t y;
-    int32_t reserved[7];
-};
-
-// Argument of MOTOR_IOC_MOVE: a distance and a sense for one axis.
-struct MotorMoveRequest {
-    int32_t reserved0[2];
-    int32_t direction;
-    int32_t zero;
-    int32_t reserved1[4];
-    int32_t steps;
-    int32_t reserved2;
-};
-
-static_assert(sizeof(MotorPositionReport) == 36, "driver expects a 36-byte position report");
-static_assert(sizeof(MotorMoveRequest) == 40, "driver expects a 40-byte move request");
-static_assert(offsetof(MotorMoveRequest, direction) == 8, "direction word at offset 8");
-static_assert(offsetof(MotorMoveRequest, steps) == 32, "steps word at offset 32");
 static_assert(sizeof(MotorCommand) == 16, "four 32-bit words");
 static_assert(sizeof(MotorState) == 4, "state is one 32-bit word");
 
@@ -151,7 +88,9 @@ public:
 
     static MotorControl &getInstance();
 
+    // On the real "/dev/ssp".
     MotorControl();
+    explicit MotorControl(std::unique_ptr<MotorDriver> driver);
     ~MotorControl();
     MotorControl(const MotorControl &) = delete;
     MotorControl &operator=(const MotorControl &) = delete;
@@ -191,9 +130,11 @@ public:
     // hand the values over and wake someone up.
     void setSettledListener(std::function<void(int pan, int tilt, MotorState state)> listener);
 
-private:
-    friend class MotorControlInspector;  // unit tests look at the private state
+    // What loadConfiguration accepted (the defaults before).
+    const MotorConfiguration &motorConfiguration() const { return configuration; }
+    const std::string &persistentFilePath() const { return persistentFile; }
 
+private:
     void __startControl();
     void __stopControl();
     void __motorControlThread();
@@ -208,9 +149,6 @@ private:
     int __motorMoveTilt(StepPosition &target);
     bool __waitForDeviceReady(int timeout);
 
-    bool __loadPersistLocation();
-    bool __savePersistLocation();
-
     void __recordFailure(const std::string &text);
     void __notifyFailure();
     void __notifySettled();
@@ -220,9 +158,8 @@ private:
     std::thread controlThread;
     std::atomic<MotorState> state{MotorState::RESET};
     std::atomic<bool> stopRequested{false};
-    int deviceFd = 0;
-    pollfd devicePoll{};
-    MotorPositionReport deviceReport{};
+    std::unique_ptr<MotorDriver> driver;
+    StepPosition deviceReport{};  // the driver's last report
     SharedStepPosition lastPosition;
     SharedStepPosition currentPosition;
     std::string persistentFile;

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "MotorControl.h"
-#include "log.h"
+#include "MotorControlLog.h"
 
 const char *MotorControl::stateName(MotorState state) {
     // Plain pointers, like the transition log's table: safe during exit.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -10,10 +11,9 @@
 #include <vector>
 
 #include "MotorControl.h"
-#include "MotorControlInspector.h"
-#include "MotorTestSupport.h"
 #include "log_capture.h"
-#include "ssp_sim.h"
+#include "model_driver.h"
+#include "motor_test_support.h"
 
 namespace {
 
@@ -32,20 +32,18 @@ std::ostream &operator<<(std::ostream &out, const Settled &s) {
     return out << "{" << s.pan << ", " << s.tilt << ", " << MotorControl::stateName(s.state) << "}";
 }
 
-size_t moveCount() {
-    size_t n = 0;
-    for (const sspsim::TraceEntry &entry : sspsim::trace())
-        if (entry.request == "MOVE") ++n;
-    return n;
-}
-
 class MotorExtensionsTest : public ::testing::Test {
 protected:
-    void SetUp() override { sspsim::reset(settings); }
+    size_t moveCount() const {
+        size_t n = 0;
+        for (const sspsim::TraceEntry &entry : driver->trace())
+            if (entry.request == "MOVE") ++n;
+        return n;
+    }
 
     void start(double speed, const std::string &persisted) {
         settings.speed = speed;
-        sspsim::reset(settings);
+        driver->reset(settings);
         persistentFile = dir.path("position.json");
         if (!persisted.empty()) dir.write("position.json", persisted);
         ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configText(persistentFile))));
@@ -76,10 +74,11 @@ protected:
     }
 
     sspsim::Settings settings;
+    std::shared_ptr<sspsim::Model> driver = std::make_shared<sspsim::Model>(settings);
     TempDir dir;
     LogCapture log;
-    std::unique_ptr<MotorControl> control = std::make_unique<MotorControl>();
-    MotorControlInspector inspector{*control};
+    std::unique_ptr<MotorControl> control =
+        std::make_unique<MotorControl>(std::make_unique<ModelDriver>(driver));
     std::string persistentFile;
     std::mutex mutex;
     std::vector<Settled> settled;
@@ -170,7 +169,7 @@ TEST_F(MotorExtensionsTest, SetHomeAndGotoHome) {
     // A file that cannot be written leaves the home where the file says it is.
     ASSERT_TRUE(control->changePan(20));
     ASSERT_TRUE(eventually([this] { return !control->getStatus().moving && control->getStatus().pan == -20; }));
-    inspector.setPersistentFile(dir.path("missing/position.json"));
+    std::filesystem::create_directory(persistentFile + ".tmp");  // the write cannot start
     EXPECT_FALSE(control->setHomeToCurrentPosition(pan, tilt));
     EXPECT_EQ(control->getStatus().homePan, -40);
 

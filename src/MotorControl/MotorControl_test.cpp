@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "MotorControl.h"
-#include "MotorControlInspector.h"
-#include "MotorTestSupport.h"
 #include "log_capture.h"
-#include "ssp_sim.h"
+#include "model_driver.h"
+#include "motor_test_support.h"
 
 namespace {
 
@@ -33,28 +32,26 @@ std::ostream &operator<<(std::ostream &out, const Move &move) {
     return out << "{dir " << move.direction << ", " << move.steps << " steps}";
 }
 
-std::vector<Move> moves() {
-    std::vector<Move> out;
-    for (const sspsim::TraceEntry &entry : sspsim::trace())
-        if (entry.request == "MOVE") out.push_back(Move{entry.direction, entry.steps});
-    return out;
-}
-
-std::vector<std::string> requests() {
-    std::vector<std::string> out;
-    for (const sspsim::TraceEntry &entry : sspsim::trace()) out.push_back(entry.request);
-    return out;
-}
-
 const MotorConfiguration kDefault = MotorConfiguration::make(-177.5, 177.5, -22.5, 22.5, 4096);
 
 class MotorControlTest : public ::testing::Test {
 protected:
-    void SetUp() override { sspsim::reset(settings); }
-
     void resetDriver(const sspsim::Settings &newSettings) {
         settings = newSettings;
-        sspsim::reset(settings);
+        driver->reset(settings);
+    }
+
+    std::vector<Move> moves() const {
+        std::vector<Move> out;
+        for (const sspsim::TraceEntry &entry : driver->trace())
+            if (entry.request == "MOVE") out.push_back(Move{entry.direction, entry.steps});
+        return out;
+    }
+
+    std::vector<std::string> requests() const {
+        std::vector<std::string> out;
+        for (const sspsim::TraceEntry &entry : driver->trace()) out.push_back(entry.request);
+        return out;
     }
 
     // Configures the controller; a position is persisted unless no angles are given.
@@ -123,10 +120,11 @@ protected:
     void destroy() { control.reset(); }
 
     sspsim::Settings settings;
+    std::shared_ptr<sspsim::Model> driver = std::make_shared<sspsim::Model>(settings);
     TempDir dir;
     LogCapture log;
-    std::unique_ptr<MotorControl> control = std::make_unique<MotorControl>();
-    MotorControlInspector inspector{*control};
+    std::unique_ptr<MotorControl> control =
+        std::make_unique<MotorControl>(std::make_unique<ModelDriver>(driver));
     std::string persistentFile;
 };
 
@@ -215,6 +213,8 @@ TEST_F(MotorControlTest, MovesPickDirectionAndDistanceFromTheLastReport) {
     control->getPanAndTilt(pan, tilt);
     EXPECT_EQ(pan, -10);
     EXPECT_EQ(tilt, -5);
+    ASSERT_TRUE(control->saveCurrentPosition());  // the last reported position, not the home
+    EXPECT_EQ(readFile(persistentFile), "{\"LastCameraPosition\":{\"Pan\":-10,\"Tilt\":-5}}");
 }
 
 TEST_F(MotorControlTest, NegativeStepPositionsUseSignedDistances) {
@@ -227,8 +227,8 @@ TEST_F(MotorControlTest, NegativeStepPositionsUseSignedDistances) {
     control->changePan(-2);  // -181 deg = step -40
     ASSERT_TRUE(waitForCommands(3));
     EXPECT_EQ(moves(), (std::vector<Move>{{4, 28}, {1, 85}, {3, 11}, {2, 11}, {4, 23}}));
-    EXPECT_EQ(sspsim::position().x, -40);
-    EXPECT_EQ(sspsim::position().y, -74);
+    EXPECT_EQ(driver->position().x, -40);
+    EXPECT_EQ(driver->position().y, -74);
 }
 
 TEST_F(MotorControlTest, RelativeMovesStartFromTheNearestWholeDegree) {
@@ -240,7 +240,7 @@ TEST_F(MotorControlTest, RelativeMovesStartFromTheNearestWholeDegree) {
     sspsim::Settings offGrid = settings;
     offGrid.startX = 2025;
     offGrid.startY = 256;
-    sspsim::reset(offGrid);
+    driver->reset(offGrid);
     control->changeTilt(0);
     ASSERT_TRUE(waitForCommands(1));
     EXPECT_TRUE(log.contains("Retrieved position x: 2025 y: 256, pan: 0 tilt: 0"));
@@ -248,7 +248,7 @@ TEST_F(MotorControlTest, RelativeMovesStartFromTheNearestWholeDegree) {
     ASSERT_TRUE(waitForCommands(2));
     EXPECT_EQ(moves(), (std::vector<Move>{{1, 0}, {3, 6}}));
 
-    sspsim::reset(offGrid);
+    driver->reset(offGrid);
     control->changeTilt(0);
     control->changePan(0);  // back onto 0 deg = step 2020
     ASSERT_TRUE(waitForCommands(4));
@@ -261,7 +261,7 @@ TEST_F(MotorControlTest, CommandsQueuedEarlyRunOnlyAfterHoming) {
     EXPECT_TRUE(log.contains("Queuing PAN change command. delta = 10"));
     EXPECT_TRUE(control->changeTilt(-5));
     EXPECT_TRUE(log.contains("Queuing TILT change command. delta = -5"));
-    EXPECT_EQ(inspector.queued(), 2u);
+    EXPECT_EQ(control->getStatus().queued, 2u);
     control->initialize();
     ASSERT_TRUE(waitForCommands(2));
     size_t ready = indexOf("Transitioning FSM: HOMMING_Y -> READY");
@@ -297,7 +297,7 @@ TEST_F(MotorControlTest, TargetsBeyondTheLimitsAreSentUnchanged) {
     ASSERT_TRUE(waitForReady());
     control->setPanAndTilt(200, 0);
     ASSERT_TRUE(waitForCommands(2));
-    EXPECT_EQ(sspsim::position().x, 4295);
+    EXPECT_EQ(driver->position().x, 4295);
 }
 
 TEST_F(MotorControlTest, NeverReadyDriverHoldsTheMachineInInitializing) {
@@ -311,8 +311,8 @@ TEST_F(MotorControlTest, NeverReadyDriverHoldsTheMachineInInitializing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(450));
     EXPECT_EQ(messagesAfter("Transitioning FSM: RESET -> INITIALIZING"),
               (std::vector<std::string>{"Queuing PAN change command. delta = 5"}));
-    EXPECT_EQ(inspector.state(), MotorState::INITIALIZING);
-    EXPECT_EQ(inspector.queued(), 1u);
+    EXPECT_EQ(control->getStatus().state, MotorState::INITIALIZING);
+    EXPECT_EQ(control->getStatus().queued, 1u);
     log.clear();
     destroy();
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"destroying", "Stopping control thread",
@@ -324,10 +324,10 @@ TEST_F(MotorControlTest, EmptyQueueInReadyNeitherLogsNorPolls) {
     control->initialize();
     ASSERT_TRUE(waitForReady());
     size_t lines = log.lines().size();
-    size_t traced = sspsim::trace().size();
+    size_t traced = driver->trace().size();
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     EXPECT_EQ(log.lines().size(), lines);
-    EXPECT_EQ(sspsim::trace().size(), traced);
+    EXPECT_EQ(driver->trace().size(), traced);
 }
 
 TEST_F(MotorControlTest, QueueIsBoundedAndPairsAreAllOrNothing) {
@@ -338,7 +338,7 @@ TEST_F(MotorControlTest, QueueIsBoundedAndPairsAreAllOrNothing) {
                                   "Queuing PAN and TILT set command. pan = 3, tilt = 4",
                                   "Command queue full, dropping PAN and TILT set command. pan = 3, tilt = 4"}));
     EXPECT_EQ(log.lines()[1].level, LOG_LEVEL_ERROR);
-    EXPECT_EQ(inspector.queued(), MotorControl::kMaxQueuedCommands - 1);
+    EXPECT_EQ(control->getStatus().queued, MotorControl::kMaxQueuedCommands - 1);
     EXPECT_TRUE(control->changeTilt(2));
     log.clear();
     EXPECT_FALSE(control->changePan(5));
@@ -348,7 +348,7 @@ TEST_F(MotorControlTest, QueueIsBoundedAndPairsAreAllOrNothing) {
                                   "Command queue full, dropping PAN change command. delta = 5",
                                   "Queuing TILT change command. delta = 6",
                                   "Command queue full, dropping TILT change command. delta = 6"}));
-    EXPECT_EQ(inspector.queued(), MotorControl::kMaxQueuedCommands);
+    EXPECT_EQ(control->getStatus().queued, MotorControl::kMaxQueuedCommands);
 }
 
 TEST_F(MotorControlTest, CommandsWhoseTargetLeavesTheRangeAreDropped) {
@@ -373,7 +373,7 @@ TEST_F(MotorControlTest, CommandsWhoseTargetLeavesTheRangeAreDropped) {
     std::vector<Move> got = moves();
     ASSERT_EQ(got.size(), moved + 1);
     EXPECT_EQ(got.back(), (Move{2, 80}));
-    EXPECT_EQ(inspector.state(), MotorState::READY);
+    EXPECT_EQ(control->getStatus().state, MotorState::READY);
 }
 
 TEST_F(MotorControlTest, DistancesBeyondTheStepsWordAreDropped) {
@@ -384,7 +384,7 @@ TEST_F(MotorControlTest, DistancesBeyondTheStepsWordAreDropped) {
     sspsim::Settings far = settings;
     far.startX = -2000000000;
     far.startY = 256;
-    sspsim::reset(far);
+    driver->reset(far);
     control->changeTilt(0);
     ASSERT_TRUE(waitForCommands(1));
     log.clear();
@@ -419,8 +419,7 @@ TEST_F(MotorControlTest, InitializeWithoutConfigurationRefuses) {
                                   "Initialize", "No persistent location file provided. aborting"}));
     EXPECT_EQ(log.lines()[1].level, LOG_LEVEL_ERROR);
     EXPECT_EQ(log.lines()[1].function, "initialize");
-    EXPECT_FALSE(inspector.threadRunning());
-    EXPECT_TRUE(sspsim::trace().empty());
+    EXPECT_TRUE(driver->trace().empty());
     log.clear();
     destroy();
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"destroying", "destroyed"}));
@@ -450,8 +449,8 @@ TEST_F(MotorControlTest, AbsentDeviceStopsStartUp) {
     EXPECT_EQ(lines[2].message, text);
     EXPECT_EQ(lines[2].level, LOG_LEVEL_ERROR);
     EXPECT_EQ(lines[2].function, "initialize");
-    EXPECT_FALSE(inspector.threadRunning());
-    EXPECT_EQ(inspector.lastPosition().x, 3044);  // loaded before the device was tried
+    // Loaded before the device was tried.
+    EXPECT_EQ(lines[1].message, "Last Camera position loaded. Pan = 90 deg, Tilt = 10 deg.");
     log.clear();
     destroy();
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"destroying", "destroyed"}));
@@ -476,7 +475,7 @@ TEST_F(MotorControlTest, FailedInitRequestEndsTheThreadWithoutTerminating) {
         if (line.message == text) {
             EXPECT_EQ(line.function, "__motorInitPosition");
         }
-    EXPECT_EQ(inspector.state(), MotorState::RESET);
+    EXPECT_EQ(control->getStatus().state, MotorState::RESET);
     // Still only one initialisation per controller.
     EXPECT_EQ(initializeError(), "Tried to initialize the control module more than once");
     log.clear();
@@ -506,7 +505,7 @@ TEST_F(MotorControlTest, FailedPollEndsTheThreadWithoutTerminating) {
             EXPECT_EQ(line.function, "__waitForDeviceReady");
             EXPECT_EQ(line.level, LOG_LEVEL_ERROR);
         }
-    EXPECT_EQ(inspector.state(), MotorState::HOMMING_X);
+    EXPECT_EQ(control->getStatus().state, MotorState::HOMMING_X);
     log.clear();
     destroy();
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"destroying", "destroyed"}));

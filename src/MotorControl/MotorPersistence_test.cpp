@@ -7,34 +7,25 @@
 #include <string>
 
 #include "MotorControl.h"
-#include "MotorControlInspector.h"
-#include "MotorTestSupport.h"
+#include "MotorPersistence.h"
 #include "log_capture.h"
+#include "motor_test_support.h"
 
 namespace {
 
 using nlohmann::json;
 
+const MotorConfiguration kDefault = MotorConfiguration::make(-177.5, 177.5, -22.5, 22.5, 4096);
+
 class PersistenceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        file = dir.path("position.json");
-        inspector.setPersistentFile(file);
-    }
-
+    bool load() { return motor_persistence::__loadPersistLocation(file, kDefault, last); }
     bool loadText(const std::string &text) {
         dir.write("position.json", text);
-        return inspector.loadPersistLocation();
+        return load();
     }
-
-    template <typename Exception>
-    int exceptionId(const std::string &text) {
-        try {
-            loadText(text);
-        } catch (const Exception &error) {
-            return error.id;
-        }
-        return -1;
+    bool save(StepPosition position) {
+        return motor_persistence::__savePersistLocation(file, kDefault, position);
     }
 
     void expectOnlyError(const std::string &function, const std::string &message) {
@@ -45,17 +36,16 @@ protected:
         EXPECT_EQ(lines[0].message, message);
     }
 
+    // What the last successful load produced (untouched by a failed one).
     void expectLastPosition(int32_t x, int32_t y) {
-        StepPosition last = inspector.lastPosition();
         EXPECT_EQ(last.x, x);
         EXPECT_EQ(last.y, y);
     }
 
     TempDir dir;
     LogCapture log;
-    MotorControl control;
-    MotorControlInspector inspector{control};
-    std::string file;
+    std::string file = dir.path("position.json");
+    StepPosition last{2020, 256};
 };
 
 TEST_F(PersistenceTest, LoadsWholeDegreesIntoSteps) {
@@ -76,7 +66,7 @@ TEST_F(PersistenceTest, FractionalAnglesAreCutTowardZero) {
 }
 
 TEST_F(PersistenceTest, MissingFileIsReported) {
-    EXPECT_FALSE(inspector.loadPersistLocation());
+    EXPECT_FALSE(load());
     expectOnlyError("__loadPersistLocation", "Error opening persistent file: " + file);
     expectLastPosition(2020, 256);
 }
@@ -98,11 +88,11 @@ TEST_F(PersistenceTest, NullOrNonNumericValuesAreReported) {
 TEST_F(PersistenceTest, MalformedFilesRaiseTheLibraryErrors) {
     EXPECT_THROW(loadText(""), json::parse_error);
     EXPECT_THROW(loadText("{\"LastCameraPosition\":"), json::parse_error);
-    EXPECT_EQ(exceptionId<json::type_error>("7"), 304);
-    EXPECT_EQ(exceptionId<json::out_of_range>("{\"Last\":{}}"), 403);
-    EXPECT_EQ(exceptionId<json::type_error>("{\"LastCameraPosition\":[1,2]}"), 304);
-    EXPECT_EQ(exceptionId<json::out_of_range>("{\"LastCameraPosition\":{\"Tilt\":1}}"), 403);
-    EXPECT_EQ(exceptionId<json::out_of_range>("{\"LastCameraPosition\":{\"Pan\":1}}"), 403);
+    EXPECT_THROW(loadText("7"), json::type_error);
+    EXPECT_THROW(loadText("{\"Last\":{}}"), json::out_of_range);
+    EXPECT_THROW(loadText("{\"LastCameraPosition\":[1,2]}"), json::type_error);
+    EXPECT_THROW(loadText("{\"LastCameraPosition\":{\"Tilt\":1}}"), json::out_of_range);
+    EXPECT_THROW(loadText("{\"LastCameraPosition\":{\"Pan\":1}}"), json::out_of_range);
     EXPECT_TRUE(log.lines().empty());
     expectLastPosition(2020, 256);
 }
@@ -124,19 +114,16 @@ TEST_F(PersistenceTest, AnglesBeyondTheStepRangeAreRefused) {
 }
 
 TEST_F(PersistenceTest, SaveWritesTheExactCompactText) {
-    inspector.setLastPosition({2020, 256});
-    ASSERT_TRUE(inspector.savePersistLocation());
+    ASSERT_TRUE(save({2020, 256}));
     EXPECT_EQ(readFile(file), "{\"LastCameraPosition\":{\"Pan\":0,\"Tilt\":0}}");
-    inspector.setLastPosition({0, 0});
-    ASSERT_TRUE(inspector.savePersistLocation());
+    ASSERT_TRUE(save({0, 0}));
     EXPECT_EQ(readFile(file), "{\"LastCameraPosition\":{\"Pan\":-178,\"Tilt\":-23}}");
     EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(PersistenceTest, SaveReplacesTheWholeFileAndLeavesNoTemporary) {
     dir.write("position.json", std::string(500, ' ') + "{\"LastCameraPosition\":{\"Pan\":1,\"Tilt\":1}}");
-    inspector.setLastPosition({3044, 370});
-    ASSERT_TRUE(inspector.savePersistLocation());
+    ASSERT_TRUE(save({3044, 370}));
     EXPECT_EQ(readFile(file), "{\"LastCameraPosition\":{\"Pan\":90,\"Tilt\":10}}");
     int entries = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir.path(""))) {
@@ -147,29 +134,20 @@ TEST_F(PersistenceTest, SaveReplacesTheWholeFileAndLeavesNoTemporary) {
 }
 
 TEST_F(PersistenceTest, SaveAndLoadRoundTrip) {
-    inspector.setLastPosition({3044, 370});
-    ASSERT_TRUE(inspector.savePersistLocation());
-    inspector.setLastPosition({0, 0});
-    ASSERT_TRUE(inspector.loadPersistLocation());
+    ASSERT_TRUE(save({3044, 370}));
+    last = StepPosition{0, 0};
+    ASSERT_TRUE(load());
     expectLastPosition(3044, 370);
     // Off-grid steps come back on the nearest whole degree.
-    inspector.setLastPosition({2025, 252});
-    ASSERT_TRUE(inspector.savePersistLocation());
-    ASSERT_TRUE(inspector.loadPersistLocation());
+    ASSERT_TRUE(save({2025, 252}));
+    ASSERT_TRUE(load());
     expectLastPosition(2020, 256);
-}
-
-TEST_F(PersistenceTest, SaveCurrentPositionTakesTheLastReadPosition) {
-    inspector.setCurrentPosition({3044, 142});
-    ASSERT_TRUE(control.saveCurrentPosition());
-    expectLastPosition(3044, 142);
-    EXPECT_EQ(readFile(file), "{\"LastCameraPosition\":{\"Pan\":90,\"Tilt\":-10}}");
 }
 
 TEST_F(PersistenceTest, SaveIntoAMissingDirectoryIsReported) {
     std::string missing = dir.path("no/such/position.json");
-    inspector.setPersistentFile(missing);
-    EXPECT_FALSE(inspector.savePersistLocation());
+    file = missing;
+    EXPECT_FALSE(save({0, 0}));
     expectOnlyError("__savePersistLocation", "Error opening persistent file: " + missing);
     EXPECT_FALSE(std::filesystem::exists(dir.path("no")));
 }
@@ -198,11 +176,10 @@ private:
 TEST_F(PersistenceTest, FailedWriteKeepsTheOldFile) {
     const std::string old = "{\"LastCameraPosition\":{\"Pan\":5,\"Tilt\":6}}";
     dir.write("position.json", old);
-    inspector.setLastPosition({3044, 370});
     bool saved = true;
     {
         FileSizeLimit limit(8);
-        saved = inspector.savePersistLocation();
+        saved = save({3044, 370});
     }
     EXPECT_FALSE(saved);
     expectOnlyError("__savePersistLocation", "Error writing persistent file: " + file);
@@ -211,7 +188,7 @@ TEST_F(PersistenceTest, FailedWriteKeepsTheOldFile) {
 }
 
 TEST_F(PersistenceTest, SaveWithoutAPathIsReported) {
-    inspector.setPersistentFile("");
+    MotorControl control;  // never configured
     EXPECT_FALSE(control.saveCurrentPosition());
     expectOnlyError("__savePersistLocation", "Error opening persistent file: ");
 }
