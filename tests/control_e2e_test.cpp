@@ -1,0 +1,185 @@
+// The object gimbalhub.control and the position events of the running daemon,
+// seen through the client tool: status, stop, the home position across a
+// restart, a persistence file that cannot be written, listen and wait_for.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+const char kAtZero[] = R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})";
+const char kNearMinimum[] = R"({"LastCameraPosition":{"Pan":-170,"Tilt":-20}})";
+
+std::string trimmed(const std::string &text) {
+    const size_t end = text.find_last_not_of(" \n");
+    return end == std::string::npos ? "" : text.substr(0, end + 1);
+}
+
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+class ControlObject : public DaemonTest {
+protected:
+    e2e::CommandResult control(const std::string &method, const std::string &json = "") {
+        std::vector<std::string> argv = {UBUS_CLI_BIN, "-S", "-t", "5", "call", "gimbalhub.control", method};
+        if (!json.empty()) argv.push_back(json);
+        return e2e::runCommand(argv, 15);
+    }
+
+    std::string status() { return trimmed(control("status").out); }
+
+    // Waits until status reports the head idle at this position.
+    bool waitIdleAt(int pan, int tilt) {
+        const std::string at = "\"pan\":" + std::to_string(pan) + ",\"tilt\":" + std::to_string(tilt) + ",";
+        return e2e::waitUntil([&] {
+            const std::string s = status();
+            return has(s, "\"moving\":false") && has(s, at);
+        }, 15, 0.05);
+    }
+
+    size_t moveCount() const { return moves().size(); }
+
+    // `ubus listen` with its output in a file.
+    void startListener(const std::vector<std::string> &patterns) {
+        listener = std::make_unique<e2e::Process>();
+        e2e::SpawnOptions options;
+        options.argv = {UBUS_CLI_BIN, "listen"};
+        options.argv.insert(options.argv.end(), patterns.begin(), patterns.end());
+        options.stdoutPath = scratch + "/listen.out";
+        std::string error;
+        ASSERT_TRUE(listener->start(options, &error)) << error;
+    }
+    std::string heard() const { return e2e::readFile(scratch + "/listen.out"); }
+
+    void TearDown() override {
+        if (listener) listener->stop(2.0);
+        DaemonTest::TearDown();
+    }
+
+    std::unique_ptr<e2e::Process> listener;
+};
+
+TEST_F(ControlObject, StatusThroughHomingAndAMove) {
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}, {{"SSP_SIM_SPEED", "1000"}}));
+    // Homing takes about two seconds at this speed.
+    std::string during;
+    ASSERT_TRUE(e2e::waitUntil([&] { return !(during = status()).empty(); }, 10, 0.05));
+    EXPECT_TRUE(has(during, "\"moving\":true")) << during;
+    ASSERT_TRUE(waitIdleAt(0, 0));
+    EXPECT_EQ(status(), R"({"state":"READY","moving":false,"pan":0,"tilt":0,"queued":0,)"
+                        R"("home":{"pan":0,"tilt":0}})");
+
+    ASSERT_EQ(0, call("changePan", R"({"step":45})").exitStatus);
+    const std::string moving = status();
+    EXPECT_TRUE(has(moving, "\"moving\":true")) << moving;
+    ASSERT_TRUE(waitIdleAt(45, 0));
+    // Unknown arguments, as a gateway adds them, are ignored.
+    EXPECT_TRUE(has(trimmed(control("status", R"({"ubus_rpc_session":"x"})").out), "\"state\":\"READY\""));
+}
+
+TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
+    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kNearMinimum, {{"SSP_SIM_SPEED", "1000"}}));
+    ASSERT_NO_FATAL_FAILURE(startListener({"gimbalhub.*"}));
+    const size_t homing = moveCount();
+    // Let the listener register before anything happens.
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return e2e::runCommand({UBUS_CLI_BIN, "send", "gimbalhub.probe"}, 5).exitStatus == 0 &&
+               has(heard(), "gimbalhub.probe");
+    }, 10, 0.05));
+
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(0, call("changePan", i % 2 ? R"({"step":-90})" : R"({"step":90})").exitStatus);
+    ASSERT_TRUE(waitForTrace("MOVE", homing + 1));
+    EXPECT_EQ(R"({"dropped":3})", trimmed(control("stop").out));
+    EXPECT_TRUE(waitForLog("Stop requested. Dropped queued commands: 3"));
+    ASSERT_TRUE(waitIdleAt(-80, -20));
+    // Several control cycles later still nothing more reached the driver.
+    usleep(300 * 1000);
+    EXPECT_EQ(homing + 1, moveCount()) << describe(trace());
+    EXPECT_EQ(R"({"dropped":0})", trimmed(control("stop").out));
+
+    ASSERT_TRUE(e2e::waitUntil([&] { return has(heard(), R"("dropped":0)"); }, 10));
+    EXPECT_EQ(heard(), "{ \"gimbalhub.probe\": {} }\n"
+                       "{ \"gimbalhub.stopped\": {\"dropped\":3} }\n"
+                       "{ \"gimbalhub.position\": {\"pan\":-80,\"tilt\":-20,\"state\":\"READY\"} }\n"
+                       "{ \"gimbalhub.stopped\": {\"dropped\":0} }\n");
+}
+
+TEST_F(ControlObject, SetHomeSurvivesARestartAndGotoHomeReturnsThere) {
+    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero));
+    ASSERT_EQ(0, call("changePosition", R"({"pan":-40,"tilt":7})").exitStatus);
+    ASSERT_TRUE(waitIdleAt(-40, 7));
+    EXPECT_EQ(R"({"pan":-40,"tilt":7})", trimmed(control("setHome").out));
+    EXPECT_EQ(R"({"LastCameraPosition":{"Pan":-40,"Tilt":7}})", e2e::readFile(positionPath));
+    EXPECT_TRUE(waitForLog("Home position set. Pan = -40 deg, Tilt = 7 deg."));
+
+    daemon->stop(5.0);
+    ASSERT_TRUE(daemon->exited() && daemon->exitStatus() == 0);
+    const size_t before = moveCount();
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", scratch + "/gimbalhub.json"}));
+    ASSERT_TRUE(waitForLog("Transitioning FSM: HOMMING_Y -> READY"));  // a fresh log
+    const auto all = moves();
+    ASSERT_EQ(before + 2, all.size()) << describe(trace());
+    EXPECT_EQ(1564, all[before].steps);      // pan from the reference to -40 degrees
+    EXPECT_EQ(336, all[before + 1].steps);   // tilt to 7 degrees
+    ASSERT_TRUE(waitIdleAt(-40, 7));
+
+    ASSERT_EQ(0, call("changePan", R"({"step":30})").exitStatus);
+    ASSERT_TRUE(waitIdleAt(-10, 7));
+    EXPECT_EQ(R"({"pan":-40,"tilt":7})", trimmed(control("gotoHome").out));
+    EXPECT_TRUE(waitForLog("Queuing PAN and TILT set command. pan = -40, tilt = 7"));
+    ASSERT_TRUE(waitIdleAt(-40, 7));
+}
+
+TEST_F(ControlObject, UnwritablePersistenceIsAnErrorAndServiceGoesOn) {
+    // A read-only mount stops root too; the file itself is there and readable.
+    const std::string home = scratch + "/home";
+    ASSERT_EQ(0, mkdir(home.c_str(), 0755));
+    positionPath = home + "/position.json";
+    const std::string configuration = writeConfiguration(kAtZero);
+    ASSERT_EQ(0, mount(home.c_str(), home.c_str(), nullptr, MS_BIND, nullptr));
+    ASSERT_EQ(0, mount(nullptr, home.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr));
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{home};
+
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}));
+    ASSERT_TRUE(waitForLog("Transitioning FSM: HOMMING_Y -> READY"));
+    ASSERT_EQ(0, call("changePan", R"({"step":5})").exitStatus);
+    ASSERT_TRUE(waitIdleAt(5, 0));
+
+    const auto refused = control("setHome");
+    EXPECT_EQ(9, refused.exitStatus);  // UBUS_STATUS_UNKNOWN_ERROR
+    EXPECT_EQ("", refused.out);
+    EXPECT_TRUE(waitForLog("Error opening persistent file: " + positionPath));
+    EXPECT_TRUE(daemon->running());
+    EXPECT_TRUE(has(status(), R"("home":{"pan":0,"tilt":0})"));
+    EXPECT_EQ(R"({"pan":5,"tilt":0})", trimmed(call("getPosition", "{}").out));
+}
+
+TEST_F(ControlObject, WaitForReturnsOnceTheDaemonIsUpOrTimesOut) {
+    ASSERT_NO_FATAL_FAILURE(startBroker());
+    const auto none = e2e::runCommand({UBUS_CLI_BIN, "-t", "1", "wait_for", "gimbalhub"}, 10);
+    EXPECT_EQ(7, none.exitStatus);  // UBUS_STATUS_TIMEOUT
+    EXPECT_EQ("Command failed: Request timed out\n", none.err);
+
+    e2e::Process waiter;
+    e2e::SpawnOptions options;
+    options.argv = {UBUS_CLI_BIN, "-t", "20", "wait_for", "gimbalhub", "gimbalhub.control"};
+    std::string error;
+    ASSERT_TRUE(waiter.start(options, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}));
+    ASSERT_TRUE(waiter.wait(15));
+    EXPECT_TRUE(waiter.exited() && waiter.exitStatus() == 0);
+    // Both objects were there by then.
+    EXPECT_EQ(0, e2e::runCommand({UBUS_CLI_BIN, "-t", "1", "wait_for", "gimbalhub.control"}, 10).exitStatus);
+}
