@@ -1,6 +1,7 @@
 // The object gimbalhub.control and the position events of the running daemon,
 // seen through the client tool: status, stop, the home position across a
 // restart, a persistence file that cannot be written, listen and wait_for.
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,4 +186,18 @@ TEST_F(ControlObject, WaitForReturnsOnceTheDaemonIsUpOrTimesOut) {
     EXPECT_TRUE(waiter.exited() && waiter.exitStatus() == 0);
     // Both objects were there by then.
     EXPECT_EQ(0, e2e::runCommand({UBUS_CLI_BIN, "-t", "1", "wait_for", "gimbalhub.control"}, 10).exitStatus);
+}
+
+TEST_F(ControlObject, AStalledBrokerNeitherHoldsTheMotorsNorTheShutdown) {
+    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero, {{"SSP_SIM_SPEED", "2000"}}));
+    const size_t homing = moveCount();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(0, call("changePan", R"({"step":30})").exitStatus);
+    broker->signal(SIGSTOP);
+    // Every move still reaches the driver while no event can be sent.
+    EXPECT_TRUE(waitForTrace("MOVE", homing + 3, 15)) << describe(trace());
+    EXPECT_TRUE(waitForLog("Failed to send event gimbalhub.position: Request timed out", 1, 15));
+    daemon->signal(SIGTERM);
+    EXPECT_TRUE(waitForExit(10));
+    EXPECT_TRUE(daemon->exited() && daemon->exitStatus() == 0);
+    broker->signal(SIGCONT);
 }

@@ -1,8 +1,8 @@
-// Status, stop, home and the settled notification against the simulated driver.
+// Status, home and the settled notification against the simulated driver;
+// stop, setHome and gotoHome through the bus are in the end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -34,13 +34,6 @@ std::ostream &operator<<(std::ostream &out, const Settled &s) {
 
 class MotorExtensionsTest : public ::testing::Test {
 protected:
-    size_t moveCount() const {
-        size_t n = 0;
-        for (const sspsim::TraceEntry &entry : driver->trace())
-            if (entry.request == "MOVE") ++n;
-        return n;
-    }
-
     void start(double speed, const std::string &persisted) {
         settings.speed = speed;
         driver->reset(settings);
@@ -116,28 +109,7 @@ TEST_F(MotorExtensionsTest, StatusFollowsHomingQueueAndMoves) {
                                                     {13, -5, MotorState::READY}}));
 }
 
-TEST_F(MotorExtensionsTest, StopDropsWaitingCommandsButNotTheMoveInFlight) {
-    // Homing near the reference is short even at about a second per move below.
-    start(400, R"({"LastCameraPosition":{"Pan":-170,"Tilt":-22}})");
-    ASSERT_TRUE(waitIdle());
-    const size_t homing = moveCount();
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(control->changePan(i % 2 ? -35 : 35));
-    ASSERT_TRUE(eventually([&] { return moveCount() == homing + 1; }));
-    ASSERT_TRUE(eventually([this] { return control->getStatus().state == MotorState::BUSY; }));
-
-    EXPECT_EQ(control->dropQueuedCommands(), 3u);
-    EXPECT_TRUE(log.contains("Stop requested. Dropped queued commands: 3"));
-    EXPECT_EQ(control->getStatus().queued, 0u);
-    EXPECT_TRUE(control->getStatus().moving);  // the sent move still runs
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(control->getStatus().pan, -135);
-    // Several idle cycles: nothing else reaches the driver.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(moveCount(), homing + 1);
-    EXPECT_EQ(control->dropQueuedCommands(), 0u);
-}
-
-TEST_F(MotorExtensionsTest, SetHomePersistsOnlyAReadPositionAndKeepsTheOldHomeOnFailure) {
+TEST_F(MotorExtensionsTest, SetHomeIsRefusedUntilHomingHasReadThePosition) {
     settings.neverReady = true;  // homing never gets past INITIALIZING
     start(0, kAtTen);
     ASSERT_TRUE(eventually([this] { return control->getStatus().state == MotorState::INITIALIZING; }));
@@ -147,38 +119,6 @@ TEST_F(MotorExtensionsTest, SetHomePersistsOnlyAReadPositionAndKeepsTheOldHomeOn
     EXPECT_TRUE(log.contains("Home position not set: homing has not finished"));
     EXPECT_EQ(readFile(persistentFile), kAtTen);
     EXPECT_EQ(pan, 99);
-}
-
-TEST_F(MotorExtensionsTest, SetHomeAndGotoHome) {
-    start(0, kAtTen);
-    ASSERT_TRUE(waitIdle());
-    ASSERT_TRUE(control->setPanAndTilt(-40, 7));
-    ASSERT_TRUE(eventually([this] {
-        MotorStatus s = control->getStatus();
-        return !s.moving && s.pan == -40 && s.tilt == 7;
-    }));
-
-    int pan = 0;
-    int tilt = 0;
-    ASSERT_TRUE(control->setHomeToCurrentPosition(pan, tilt));
-    EXPECT_EQ(pan, -40);
-    EXPECT_EQ(tilt, 7);
-    EXPECT_EQ(readFile(persistentFile), R"({"LastCameraPosition":{"Pan":-40,"Tilt":7}})");
-    EXPECT_TRUE(log.contains("Home position set. Pan = -40 deg, Tilt = 7 deg."));
-
-    // A file that cannot be written leaves the home where the file says it is.
-    ASSERT_TRUE(control->changePan(20));
-    ASSERT_TRUE(eventually([this] { return !control->getStatus().moving && control->getStatus().pan == -20; }));
-    std::filesystem::create_directory(persistentFile + ".tmp");  // the write cannot start
-    EXPECT_FALSE(control->setHomeToCurrentPosition(pan, tilt));
-    EXPECT_EQ(control->getStatus().homePan, -40);
-
-    log.clear();
-    ASSERT_TRUE(control->moveToHome(pan, tilt));
-    EXPECT_EQ(pan, -40);
-    EXPECT_EQ(tilt, 7);
-    EXPECT_TRUE(log.contains("Queuing PAN and TILT set command. pan = -40, tilt = 7"));
-    ASSERT_TRUE(eventually([this] { return !control->getStatus().moving && control->getStatus().pan == -40; }));
 }
 
 TEST_F(MotorExtensionsTest, AThrowingListenerDoesNotStopTheMotors) {

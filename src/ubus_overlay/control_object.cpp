@@ -26,6 +26,7 @@ const char kStoppedEvent[] = "gimbalhub.stopped";
 // every 100 ms, so a short queue only overflows if the loop is stuck; then
 // the oldest are dropped, as the newest position is the one that matters.
 constexpr size_t kMaxPendingEvents = 64;
+constexpr int kEventTimeoutMs = 1000;
 
 struct PendingEvent {
     bool stopped;
@@ -86,7 +87,10 @@ void send_pending(struct uloop_fd *fd, unsigned int) {
     }
     for (const PendingEvent &event : batch) {
         if (state.ctx == nullptr) return;
+        const char *id = event.stopped ? kStoppedEvent : kPositionEvent;
         blob_buf_init(&state.buffer, 0);
+        blobmsg_add_string(&state.buffer, "id", id);
+        void *data = blobmsg_open_table(&state.buffer, "data");
         if (event.stopped) {
             blobmsg_add_u32(&state.buffer, "dropped", static_cast<uint32_t>(event.dropped));
         } else {
@@ -94,12 +98,17 @@ void send_pending(struct uloop_fd *fd, unsigned int) {
             blobmsg_add_u32(&state.buffer, "tilt", static_cast<uint32_t>(event.tilt));
             blobmsg_add_string(&state.buffer, "state", MotorControl::stateName(event.state));
         }
-        const char *id = event.stopped ? kStoppedEvent : kPositionEvent;
-        int result = ubus_send_event(state.ctx, id, state.buffer.head);
+        blobmsg_close_table(&state.buffer, data);
+        // The same request ubus_send_event makes, but bounded: a stalled broker
+        // must not hold the loop (and a SIGTERM) for ever.
+        int result = ubus_invoke(state.ctx, UBUS_SYSTEM_OBJECT_EVENT, "send", state.buffer.head,
+                                 nullptr, nullptr, kEventTimeoutMs);
         // One line per run of failures, not one per move.
         if (result != 0 && !state.failing)
             LOG_ERROR(std::string("Failed to send event ") + id + ": " + ubus_strerror(result));
         state.failing = result != 0;
+        // The rest of this batch is stale by now.
+        if (result != 0) return;
     }
 }
 
