@@ -229,6 +229,16 @@ int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id);
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj);
 int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj);
 
+/* Asynchronous call: req is filled and the INVOKE sent; set its callbacks,
+ * then hand it to ubus_complete_request_async. complete_cb runs once, with
+ * the status, when the answer arrives; the library sets no time limit
+ * (ubus_abort_request ends the wait silently). When the broker connection is
+ * lost, every waiting request completes with UBUS_STATUS_TIMEOUT. */
+int ubus_invoke_async(struct ubus_context *ctx, uint32_t obj, const char *method,
+		      struct blob_attr *msg, struct ubus_request *req);
+void ubus_complete_request_async(struct ubus_context *ctx, struct ubus_request *req);
+void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req);
+
 /* Synchronous call; timeout in ms, 0 waits forever. */
 int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
 		struct blob_attr *msg, ubus_data_handler_t cb, void *priv,

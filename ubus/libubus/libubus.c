@@ -192,6 +192,8 @@ static int ubus_send_msg(struct ubus_context *ctx, uint32_t seq, struct blob_att
 
 /* ---- receiving ---- */
 
+static void ubus_fail_async_requests(struct ubus_context *ctx);
+
 static void ubus_connection_failed(struct ubus_context *ctx)
 {
 	if (ctx->dead)
@@ -201,6 +203,7 @@ static void ubus_connection_failed(struct ubus_context *ctx)
 	/* tell the broker too, in case we gave up because of a malformed message */
 	if (ctx->sock.fd >= 0)
 		shutdown(ctx->sock.fd, SHUT_RDWR);
+	ubus_fail_async_requests(ctx);
 	if (ctx->connection_lost)
 		ctx->connection_lost(ctx);
 }
@@ -576,6 +579,7 @@ static int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *
 	int64_t deadline = timeout > 0 ? ubus_now_ms() + timeout : 0;
 	int ret = UBUS_STATUS_TIMEOUT;
 
+	req->blocked = true;
 	ctx->stack_depth++;
 	for (;;) {
 		struct pollfd pfd = { .fd = ctx->sock.fd, .events = POLLIN };
@@ -793,6 +797,75 @@ int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id)
 	req.raw_data_cb = ubus_lookup_id_cb;
 	req.priv = id;
 	return ubus_complete_request(ctx, &req, 0);
+}
+
+/* Builds the INVOKE for ubus_invoke and ubus_invoke_async in ctx->txbuf. */
+static struct blob_attr *ubus_build_invoke(struct ubus_context *ctx, uint32_t obj,
+					   const char *method, struct blob_attr *msg)
+{
+	struct blob_buf *b = &ctx->txbuf;
+
+	if (!method || blob_buf_init(b, 0) < 0)
+		return NULL;
+	blob_put_int32(b, UBUS_ATTR_OBJID, obj);
+	blob_put_string(b, UBUS_ATTR_METHOD, method);
+	/* always present; empty when there are no arguments */
+	if (!blob_put(b, UBUS_ATTR_DATA, msg ? blob_data(msg) : NULL,
+		      msg ? (unsigned int) blob_len(msg) : 0))
+		return NULL;
+	return b->head;
+}
+
+int ubus_invoke_async(struct ubus_context *ctx, uint32_t obj, const char *method,
+		      struct blob_attr *msg, struct ubus_request *req)
+{
+	struct blob_attr *invoke = ubus_build_invoke(ctx, obj, method, msg);
+
+	if (!invoke) {
+		memset(req, 0, sizeof(*req));
+		INIT_LIST_HEAD(&req->list);
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	}
+	if (ubus_start_request(ctx, req, invoke, UBUS_MSG_INVOKE, obj) < 0)
+		return UBUS_STATUS_CONNECTION_FAILED;
+	return 0;
+}
+
+/* The request is already waiting since ubus_invoke_async sent it. */
+void ubus_complete_request_async(struct ubus_context *ctx, struct ubus_request *req)
+{
+	(void) ctx;
+	(void) req;
+}
+
+void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req)
+{
+	(void) ctx;
+	list_del_init(&req->list);
+	req->cancelled = true;
+}
+
+/* Nobody will answer: the waiting asynchronous requests end now. */
+static void ubus_fail_async_requests(struct ubus_context *ctx)
+{
+	for (;;) {
+		struct ubus_request *req = NULL, *cur;
+
+		list_for_each_entry(cur, &ctx->requests, list) {
+			if (!cur->blocked) {
+				req = cur;
+				break;
+			}
+		}
+		if (!req)
+			return;
+		/* unlinked first: the callback may free or reuse the request */
+		list_del_init(&req->list);
+		req->status_code = UBUS_STATUS_TIMEOUT;
+		req->status_msg = true;
+		if (req->complete_cb)
+			req->complete_cb(req, UBUS_STATUS_TIMEOUT);
+	}
 }
 
 int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,

@@ -525,6 +525,47 @@ TEST_F(UbusClient, InvokeArrivingDuringACallWaitsUntilTheCallIsDone)
 	EXPECT_EQ(hex("00010009 3c3c1001 00000014 01000008 00000000 03000008 1a2b3c4d"), handler_reply);
 }
 
+// Asynchronous calls answer through uloop; an aborted one stays silent, and
+// the ones still waiting when the broker goes away end with TIMEOUT.
+TEST_F(UbusClient, AsyncInvokeCompletesAbortsAndFailsOnHangup)
+{
+	connectAndAdd([&](int fd) {
+		readMsg(fd);  // seq 2: answered with data, then status 4
+		readMsg(fd);  // seq 3: aborted by the caller
+		readMsg(fd);  // seq 4: never answered
+		writeAll(fd, hex("00020002 11223344 00000020 03000008 11223344 07000014 85000010 00037061 6e000000 0000000a"
+				 "00020003 11223344 00000020 03000008 11223344 07000014 85000010 00037061 6e000000 00000063"
+				 "00010003 11223344 00000014 01000008 00000000 03000008 11223344"
+				 "00010002 11223344 00000014 01000008 00000004 03000008 11223344"));
+	});
+	struct Async {
+		ubus_request req;
+		CallResult result;
+		int status = -1;
+	} calls[3];
+	for (Async &a : calls) {
+		ASSERT_EQ(0, ubus_invoke_async(ctx, 0x11223344, "ping", NULL, &a.req));
+		a.req.data_cb = call_data;
+		a.req.priv = &a.result;
+		a.req.complete_cb = [](ubus_request *req, int ret) {
+			reinterpret_cast<Async *>(req)->status = ret;
+		};
+		ubus_complete_request_async(ctx, &a.req);
+	}
+	ubus_abort_request(ctx, &calls[1].req);
+	ubus_add_uloop(ctx);
+	Guard g(5000);
+	uloop_run();
+	EXPECT_FALSE(g.fired);
+	EXPECT_EQ(1, lost);
+	EXPECT_EQ(4, calls[0].status);
+	EXPECT_EQ(10, calls[0].result.pan);
+	EXPECT_EQ(-1, calls[1].status);
+	EXPECT_TRUE(calls[1].result.events.empty());
+	EXPECT_EQ(UBUS_STATUS_TIMEOUT, calls[2].status);
+	EXPECT_EQ(UBUS_STATUS_CONNECTION_FAILED, ubus_invoke_async(ctx, 0x11223344, "late", NULL, &calls[0].req));
+}
+
 TEST_F(UbusClient, LookupReportsCompleteEntriesOnly)
 {
 	connectAndAdd([](int fd) {
