@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""The control panel in a real (headless) browser, against the real daemon on
+the simulated driver, the bundled broker and the gateway.
+
+    panel_browser_test.py BUILD_DIR WWW_DIR
+
+Exits 77 (skipped) without root or without chromium, chromedriver and
+Selenium. The daemon always uses the default bus socket, so the test runs in
+a private mount namespace with a scratch directory over it.
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+
+
+def skip(reason):
+    print("SKIPPED: " + reason)
+    sys.exit(SKIP)
+
+
+BUILD, WWW = (os.path.abspath(a) for a in sys.argv[1:3])
+if os.geteuid() != 0:
+    skip("needs root for a private mount namespace")
+for tool in ("chromium", "chromedriver", "unshare"):
+    if not shutil.which(tool):
+        skip(tool + " is not installed (scripts/test.sh installs it)")
+try:
+    from selenium import webdriver
+    from selenium.common.exceptions import TimeoutException
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    skip("python3-selenium is not installed (scripts/test.sh installs it)")
+
+if not os.environ.get("PANEL_TEST_INNER"):
+    env = dict(os.environ, PANEL_TEST_INNER="1")
+    sys.exit(subprocess.call(["unshare", "-m", "--propagation", "private",
+                              sys.executable] + sys.argv, env=env))
+
+SOCKET_DIR = "/var/run/ubus"
+os.makedirs(SOCKET_DIR, exist_ok=True)
+subprocess.check_call(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", SOCKET_DIR])
+
+SCRATCH = tempfile.mkdtemp(prefix="panel-test.")
+TRACE = os.path.join(SCRATCH, "trace.txt")
+DAEMON_LOG = os.path.join(SCRATCH, "gimbalhub.log")
+OUT_DIR = os.path.join(BUILD, "browser")
+os.makedirs(OUT_DIR, exist_ok=True)
+# Near the minimum, so that homing is short; 400 steps/s makes a 10-degree
+# move last about a quarter of a second.
+with open(os.path.join(SCRATCH, "gimbalhub.json"), "w") as f:
+    f.write('{"MotorControl": {"PanMax": 177.5, "PanMin": -177.5, "TiltMax": 22.5, "TiltMin": -22.5,'
+            ' "StepsPerRev": 4096, "PersistentFile": "%s/position.json"}}' % SCRATCH)
+with open(os.path.join(SCRATCH, "position.json"), "w") as f:
+    f.write('{"LastCameraPosition":{"Pan":-160,"Tilt":-15}}')
+
+procs = {}
+
+
+def wait_until(what, predicate, timeout=10.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def start_daemon():
+    env = dict(os.environ, LD_PRELOAD=os.path.join(BUILD, "lib", "libsspsim.so"),
+               SSP_SIM_SPEED="400", SSP_SIM_TRACE=TRACE)
+    log = open(DAEMON_LOG, "a")
+    procs["daemon"] = subprocess.Popen(
+        [os.path.join(BUILD, "bin", "gimbalhub"), "-c", os.path.join(SCRATCH, "gimbalhub.json")],
+        env=env, stderr=log, stdout=log)
+    starts = len(re.findall("-> READY", open(DAEMON_LOG).read()))
+    wait_until("the daemon to home", lambda: len(re.findall("-> READY", open(DAEMON_LOG).read())) > starts)
+
+
+def stop(name):
+    p = procs.pop(name, None)
+    if p and p.poll() is None:
+        p.send_signal(signal.SIGTERM)
+        try:
+            p.wait(10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+def moves_in_trace(since):
+    moves = []
+    if os.path.exists(TRACE):
+        for line in open(TRACE):
+            fields = line.split()
+            if len(fields) > 2 and fields[1] == "MOVE" and float(fields[0]) >= since and "result=0" in line:
+                moves.append(dict(kv.split("=") for kv in fields[2:]))
+    return moves
+
+
+driver = None
+failed = False
+try:
+    procs["broker"] = subprocess.Popen([os.path.join(BUILD, "bin", "ubusd")])
+    wait_until("the broker", lambda: os.path.exists(SOCKET_DIR + "/ubus.sock"))
+    start_daemon()
+    procs["gateway"] = subprocess.Popen(
+        [os.path.join(BUILD, "bin", "ubus-gateway"), "-l", "127.0.0.1:0", "-r", WWW, "-t", "5"],
+        stdout=subprocess.PIPE, text=True)
+    line = procs["gateway"].stdout.readline()
+    url = re.search(r"http://\S+", line).group(0) + "gimbalhub/"
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium")
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", "--window-size=1100,760",
+                 "--user-data-dir=" + os.path.join(SCRATCH, "chromium")):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+    driver.set_page_load_timeout(20)
+    driver.get(url)
+
+    def text(element_id):
+        return driver.find_element(By.ID, element_id).text
+
+    def shown_pan():
+        t = text("pan")
+        return int(t) if re.fullmatch(r"-?\d+", t) else None
+
+    def idle():
+        return text("moving") in ("no", "–") and text("queued") in ("0", "–")
+
+    wait_until("the page to show the position", lambda: shown_pan() is not None and text("link") == "connected")
+    has_control = text("state") != "–"
+    print("page loaded; gimbalhub.control %s" % ("present" if has_control else "absent"))
+
+    # pan +10: the number follows, and the driver saw the move
+    start = shown_pan()
+    clicked = time.clock_gettime(time.CLOCK_MONOTONIC)
+    driver.find_element(By.ID, "pan-p10").click()
+    wait_until("pan %d on the page" % (start + 10), lambda: shown_pan() == start + 10)
+    moves = moves_in_trace(clicked)
+    assert any(m["dir"] == "3" and m["steps"] == "114" for m in moves), "no pan MOVE in the trace: %s" % moves
+    print("pan +10: page shows %d, driver moved %s" % (start + 10, moves))
+
+    # the arrow keys nudge too
+    wait_until("the head to be idle", idle)
+    driver.find_element(By.TAG_NAME, "body").send_keys(Keys.ARROW_RIGHT)
+    wait_until("pan %d after the arrow key" % (start + 11), lambda: shown_pan() == start + 11)
+
+    if has_control:
+        # Stop with moves queued: the queue empties, not every move is made
+        wait_until("the head to be idle", idle)
+        before = shown_pan()
+        for _ in range(6):
+            driver.find_element(By.ID, "pan-p10").click()
+        wait_until("moves to be queued", lambda: text("queued") not in ("0", "–"), 5)
+        driver.find_element(By.ID, "stop").click()
+        message = wait_until("the stop message", lambda: re.search(r"Stopped: (\d+) queued", text("message")))
+        assert int(message.group(1)) >= 1, text("message")
+        wait_until("the head to come to rest", idle)
+        assert shown_pan() < before + 60, "all moves were made despite Stop: %d" % shown_pan()
+        print("stop: %s; pan %d -> %d" % (text("message"), before, shown_pan()))
+    else:
+        print("Stop not tried: the daemon has no gimbalhub.control")
+
+    # the daemon goes away: the page says so in words; it comes back: the page recovers
+    stop("daemon")
+    error = wait_until("the error text", lambda: driver.find_element(By.ID, "error").is_displayed() and text("error"))
+    assert "not running" in error, error
+    driver.save_screenshot(os.path.join(OUT_DIR, "panel-daemon-down.png"))
+    print("daemon stopped: page says %r" % error)
+    start_daemon()
+    wait_until("the page to recover", lambda: not driver.find_element(By.ID, "error").is_displayed()
+               and text("link") == "connected" and shown_pan() is not None)
+    wait_until("the head to be idle", idle)
+    shot = os.path.join(OUT_DIR, "panel.png")
+    driver.save_screenshot(shot)
+    print("daemon restarted: page recovered (pan %d); screenshot %s" % (shown_pan(), shot))
+except Exception:
+    failed = True
+    import traceback
+    traceback.print_exc()
+    if driver:
+        driver.save_screenshot(os.path.join(OUT_DIR, "panel-failure.png"))
+        print("page text at failure:\n" + driver.find_element(By.TAG_NAME, "body").text)
+    if os.path.exists(DAEMON_LOG):
+        print("daemon log tail:\n" + "".join(open(DAEMON_LOG).readlines()[-15:]))
+finally:
+    if driver:
+        driver.quit()
+    for name in ("gateway", "daemon", "broker"):
+        stop(name)
+    shutil.rmtree(SCRATCH, ignore_errors=True)
+sys.exit(1 if failed else 0)
