@@ -53,10 +53,13 @@ start_broker() {
     done
 }
 
-# Stops the daemon and the broker started by the caller (DAEMON_PID,
-# BROKER_PID) and waits for them; meant for an EXIT trap.
+# Stops what the caller started (GATEWAY_PID, DAEMON_PID, BROKER_PID), one
+# after the other, so that none loses its bus while ending; for an EXIT trap.
 stop_started() {
-    [ -n "${DAEMON_PID:-}" ] && kill "$DAEMON_PID" 2>/dev/null || true
-    [ -n "${BROKER_PID:-}" ] && kill "$BROKER_PID" 2>/dev/null || true
-    wait 2>/dev/null || true
+    for pid in "${GATEWAY_PID:-}" "${DAEMON_PID:-}" "${BROKER_PID:-}"; do
+        [ -n "$pid" ] || continue
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    GATEWAY_PID="" DAEMON_PID="" BROKER_PID=""
 }

@@ -2,14 +2,19 @@
 # The main job on a PC: the bundled broker, the real gimbalhub with the
 # simulated motor driver, and a short tour with the client tool.
 #
-#   scripts/demo.sh          run the tour and stop
+#   scripts/demo.sh          run the tour, draw the motion (SVG) and stop
 #   scripts/demo.sh --keep   after the tour, open a shell beside the running
 #                            daemon to type commands; leaving it stops all
+#   scripts/demo.sh --web    broker, daemon and the HTTP gateway with the
+#                            control panel until Ctrl-C (WEB_LISTEN=ADDR:PORT,
+#                            default 127.0.0.1:8080)
 set -eu
 . "$(dirname "$0")/common.sh"
 
 KEEP=0
+WEB=0
 [ "${1:-}" = "--keep" ] && KEEP=1
+[ "${1:-}" = "--web" ] && WEB=1
 
 if [ -z "${GIMBAL_DEMO_INNER:-}" ]; then
     "$ROOT/scripts/deps.sh" $BASE_PACKAGES
@@ -32,10 +37,18 @@ mount_private_bus_dir
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/gimbalhub-demo.XXXXXX")
 LOG="$SCRATCH/gimbalhub.log"
 TRACE="$SCRATCH/driver-trace.txt"
-write_daemon_files "$SCRATCH" 30 5
+PLOT="$SCRATCH/motion.svg"
+write_daemon_files "$SCRATCH" -150 -10
+# The driver simulator's speed: a move of a few tens of degrees takes a second or two.
+SPEED=200
+# Degrees <-> steps of the configuration write_daemon_files writes.
+STEPS_PER_DEGREE=$(awk 'BEGIN { printf "%.10f", 4096 / 360 }')
+PAN_ZERO=$(awk "BEGIN { printf \"%.10f\", 177.5 * $STEPS_PER_DEGREE }")
+TILT_ZERO=$(awk "BEGIN { printf \"%.10f\", 22.5 * $STEPS_PER_DEGREE }")
 
 BROKER_PID=""
 DAEMON_PID=""
+GATEWAY_PID=""
 trap stop_started EXIT INT TERM
 
 plain() { sed 's/\x1b\[[0-9;]*[A-Za-z]//g'; }
@@ -48,8 +61,11 @@ wait_for() {  # wait_for <text> <count> : until the log holds <count> lines with
         sleep 0.05
     done
 }
-motor_position() {
-    grep ' GET ' "$TRACE" | tail -n 1 | sed 's/.* x=\([-0-9]*\) y=\([-0-9]*\).*/x=\1 y=\2 steps/'
+motor_position() {  # the last position the driver reported, in degrees and steps
+    grep ' GET ' "$TRACE" | tail -n 1 | sed 's/.* x=\([-0-9]*\) y=\([-0-9]*\).*/\1 \2/' |
+        awk -v spd="$STEPS_PER_DEGREE" -v pz="$PAN_ZERO" -v tz="$TILT_ZERO" '
+            function deg(s, z,  d) { d = (s - z) / spd; return d < 0 ? -int(-d + 0.5) : int(d + 0.5) }
+            { printf "pan %d° (step %d), tilt %d° (step %d)\n", deg($1, pz), $1, deg($2, tz), $2 }'
 }
 READY_COUNT=0
 call() {  # call <method> [json] [moves]
@@ -66,21 +82,43 @@ section "Starting the bus broker"
 start_broker "$SCRATCH/ubusd.log"
 echo "ubusd running (pid $BROKER_PID) on $SOCKET_DIR/ubus.sock"
 
-section "Starting gimbalhub with the simulated driver (last position: pan 30, tilt 5)"
-LD_PRELOAD="$SIM" SSP_SIM_SPEED=4000 SSP_SIM_START=1500,-300 SSP_SIM_TRACE="$TRACE" \
-    "$BIN/gimbalhub" -c "$SCRATCH/gimbalhub.json" 2>"$LOG" &
+section "Starting gimbalhub with the simulated driver (last position: pan -150, tilt -10)"
+echo "The bus speaks whole degrees, the driver counts motor steps: 4096 steps per turn (11.38 per degree), step 0 at the configured minimum (pan -177.5°, tilt -22.5°), so pan 0° is step 2020 and tilt 0° is step 256."
+# In its own session, so that Ctrl-C in --web reaches the script, which then stops everything in order.
+LD_PRELOAD="$SIM" SSP_SIM_SPEED=$SPEED SSP_SIM_START=120,-60 SSP_SIM_TRACE="$TRACE" \
+    setsid "$BIN/gimbalhub" -c "$SCRATCH/gimbalhub.json" 2>"$LOG" &
 DAEMON_PID=$!
 wait_for "Transitioning FSM: HOMMING_Y -> READY" 1
 plain <"$LOG"
 echo "simulated motor: $(motor_position)"
 
+if [ "$WEB" -eq 1 ]; then
+    section "Starting the HTTP gateway with the control panel"
+    setsid "$BIN/ubus-gateway" -l "${WEB_LISTEN:-127.0.0.1:8080}" -r "$ROOT/www" >"$SCRATCH/gateway.out" 2>&1 &
+    GATEWAY_PID=$!
+    tries=0
+    until grep -q '^listening on ' "$SCRATCH/gateway.out"; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ] || ! kill -0 "$GATEWAY_PID" 2>/dev/null; then
+            cat "$SCRATCH/gateway.out" >&2; echo "the gateway did not start" >&2; exit 1
+        fi
+        sleep 0.05
+    done
+    echo "Open $(sed -n 's/^listening on //p' "$SCRATCH/gateway.out")gimbalhub/ in a browser; Ctrl-C stops the gateway, the daemon and the broker."
+    trap 'echo; echo "Stopping the gateway, gimbalhub and the broker"; stop_started; exit 0' INT TERM
+    while kill -0 "$GATEWAY_PID" 2>/dev/null; do sleep 1; done
+    echo "the gateway ended by itself:" >&2
+    cat "$SCRATCH/gateway.out" >&2
+    exit 1
+fi
+
 section "A short tour"
 call getPosition
-call changePan '{"step":15}' 1
+call changePan '{"step":30}' 1
 call getPosition
-call changeTilt '{"step":-8}' 1
+call changeTilt '{"step":20}' 1
 call getPosition
-call changePosition '{"pan":-45,"tilt":12}' 2
+call changePosition '{"pan":-145,"tilt":-15}' 2
 call getPosition
 
 if [ "$KEEP" -eq 1 ]; then
@@ -106,5 +144,10 @@ DAEMON_PID=""
 echo "gimbalhub exit status: $status"
 echo "last log lines:"
 plain <"$LOG" | tail -n 8
+
+section "The motion, drawn from the driver trace"
+awk -v speed="$SPEED" -v spd="$STEPS_PER_DEGREE" -v panzero="$PAN_ZERO" -v tiltzero="$TILT_ZERO" \
+    -f "$ROOT/scripts/trace-plot.awk" "$TRACE" >"$PLOT"
+echo "Pan and tilt in degrees against time: $PLOT"
 echo
 echo "Scratch folder (configuration, log, driver trace): $SCRATCH"
