@@ -76,7 +76,8 @@ TEST_F(ControlObject, StatusThroughHomingAndAMove) {
     EXPECT_TRUE(has(during, "\"moving\":true")) << during;
     ASSERT_TRUE(waitIdleAt(0, 0));
     EXPECT_EQ(status(), R"({"state":"READY","moving":false,"pan":0,"tilt":0,"queued":0,)"
-                        R"("home":{"pan":0,"tilt":0}})");
+                        R"("home":{"pan":0,"tilt":0},)"
+                        R"("limits":{"pan":[-177.500000,177.500000],"tilt":[-22.500000,22.500000]}})");
 
     ASSERT_EQ(0, call("changePan", R"({"step":45})").exitStatus);
     const std::string moving = status();

@@ -66,6 +66,10 @@ struct MotorStatus {
     size_t queued;
     int homePan;     // where homing goes at the next start
     int homeTilt;
+    double panMin;   // the configured range, in degrees
+    double panMax;
+    double tiltMin;
+    double tiltMax;
 };
 
 class MotorControl {

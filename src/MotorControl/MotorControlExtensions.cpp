@@ -29,6 +29,11 @@ MotorStatus MotorControl::getStatus() {
     status.moving = status.state != MotorState::READY || status.queued > 0 || inDispatch;
     getPanAndTilt(status.pan, status.tilt);
     getHomePosition(status.homePan, status.homeTilt);
+    // Only loadConfiguration writes it, before the loop serves anyone.
+    status.panMin = configuration.panMin;
+    status.panMax = configuration.panMax;
+    status.tiltMin = configuration.tiltMin;
+    status.tiltMax = configuration.tiltMax;
     return status;
 }
 

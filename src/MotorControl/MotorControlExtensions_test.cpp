@@ -98,6 +98,10 @@ TEST_F(MotorExtensionsTest, StatusFollowsHomingQueueAndMoves) {
     EXPECT_EQ(idle.tilt, 5);
     EXPECT_EQ(idle.homePan, 10);
     EXPECT_EQ(idle.homeTilt, 5);
+    EXPECT_EQ(idle.panMin, -177.5);
+    EXPECT_EQ(idle.panMax, 177.5);
+    EXPECT_EQ(idle.tiltMin, -22.5);
+    EXPECT_EQ(idle.tiltMax, 22.5);
 
     ASSERT_TRUE(control->changeTilt(-10));
     EXPECT_TRUE(control->getStatus().moving);

@@ -119,6 +119,13 @@ void add_position(struct blob_buf *buffer, const char *name, int pan, int tilt) 
     if (table) blobmsg_close_table(buffer, table);
 }
 
+void add_range(struct blob_buf *buffer, const char *name, double min, double max) {
+    void *array = blobmsg_open_array(buffer, name);
+    blobmsg_add_double(buffer, nullptr, min);
+    blobmsg_add_double(buffer, nullptr, max);
+    blobmsg_close_array(buffer, array);
+}
+
 // No method takes arguments; whatever a caller (or a gateway) adds is ignored.
 int handle_status(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
                   const char *, struct blob_attr *) {
@@ -129,6 +136,11 @@ int handle_status(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
     add_position(&reply_buffer, nullptr, status.pan, status.tilt);
     blobmsg_add_u32(&reply_buffer, "queued", static_cast<uint32_t>(status.queued));
     add_position(&reply_buffer, "home", status.homePan, status.homeTilt);
+    // The configured range, so that a client can draw the position within it.
+    void *limits = blobmsg_open_table(&reply_buffer, "limits");
+    add_range(&reply_buffer, "pan", status.panMin, status.panMax);
+    add_range(&reply_buffer, "tilt", status.tiltMin, status.tiltMax);
+    blobmsg_close_table(&reply_buffer, limits);
     ubus_send_reply(ctx, req, reply_buffer.head);
     return UBUS_STATUS_OK;
 }

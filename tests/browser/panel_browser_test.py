@@ -144,6 +144,8 @@ try:
     wait_until("the page to show the position", lambda: shown_pan() is not None and text("link") == "connected")
     has_control = text("state") != "–"
     print("page loaded; gimbalhub.control %s" % ("present" if has_control else "absent"))
+    if has_control:
+        assert "pan -177.5° to 177.5°, tilt -22.5° to 22.5°" in text("range"), text("range")
 
     # pan +10: the number follows, and the driver saw the move
     start = shown_pan()
