@@ -11,6 +11,7 @@
 #include <string>
 
 #include "MotorControl.h"
+#include "default_configuration.h"
 #include "harness.h"
 #include "model_driver.h"
 
@@ -55,9 +56,7 @@ int fuzz_persist_loader(const uint8_t *data, size_t size) {
     const std::string persist = dir + "/position.json";
     static bool configWritten = false;
     if (!configWritten) {
-        const std::string text =
-            "{\"MotorControl\":{\"PanMax\":177.5,\"PanMin\":-177.5,\"TiltMax\":22.5,"
-            "\"TiltMin\":-22.5,\"StepsPerRev\":4096,\"PersistentFile\":\"" + persist + "\"}}";
+        const std::string text = configurationText(persist);
         writeFile(config, reinterpret_cast<const uint8_t *>(text.data()), text.size());
         configWritten = true;
     }

@@ -29,7 +29,7 @@ bool has(const std::string &text, const std::string &part) {
 class ControlObject : public DaemonTest {
 protected:
     e2e::CommandResult control(const std::string &method, const std::string &json = "") {
-        std::vector<std::string> argv = {UBUS_CLI_BIN, "-S", "-t", "5", "call", "gimbalhub.control", method};
+        std::vector<std::string> argv = {e2e::ubusCliPath(), "-S", "-t", "5", "call", "gimbalhub.control", method};
         if (!json.empty()) argv.push_back(json);
         return e2e::runCommand(argv, 15);
     }
@@ -51,7 +51,7 @@ protected:
     void startListener(const std::vector<std::string> &patterns) {
         listener = std::make_unique<e2e::Process>();
         e2e::SpawnOptions options;
-        options.argv = {UBUS_CLI_BIN, "listen"};
+        options.argv = {e2e::ubusCliPath(), "listen"};
         options.argv.insert(options.argv.end(), patterns.begin(), patterns.end());
         options.stdoutPath = scratch + "/listen.out";
         std::string error;
@@ -93,7 +93,7 @@ TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
     const size_t homing = moveCount();
     // Let the listener register before anything happens.
     ASSERT_TRUE(e2e::waitUntil([&] {
-        return e2e::runCommand({UBUS_CLI_BIN, "send", "gimbalhub.probe"}, 5).exitStatus == 0 &&
+        return e2e::runCommand({e2e::ubusCliPath(), "send", "gimbalhub.probe"}, 5).exitStatus == 0 &&
                has(heard(), "gimbalhub.probe");
     }, 10, 0.05));
 
@@ -173,20 +173,20 @@ TEST_F(ControlObject, UnwritablePersistenceIsAnErrorAndServiceGoesOn) {
 
 TEST_F(ControlObject, WaitForReturnsOnceTheDaemonIsUpOrTimesOut) {
     ASSERT_NO_FATAL_FAILURE(startBroker());
-    const auto none = e2e::runCommand({UBUS_CLI_BIN, "-t", "1", "wait_for", "gimbalhub"}, 10);
+    const auto none = e2e::runCommand({e2e::ubusCliPath(), "-t", "1", "wait_for", "gimbalhub"}, 10);
     EXPECT_EQ(7, none.exitStatus);  // UBUS_STATUS_TIMEOUT
     EXPECT_EQ("Command failed: Request timed out\n", none.err);
 
     e2e::Process waiter;
     e2e::SpawnOptions options;
-    options.argv = {UBUS_CLI_BIN, "-t", "20", "wait_for", "gimbalhub", "gimbalhub.control"};
+    options.argv = {e2e::ubusCliPath(), "-t", "20", "wait_for", "gimbalhub", "gimbalhub.control"};
     std::string error;
     ASSERT_TRUE(waiter.start(options, &error)) << error;
     ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}));
     ASSERT_TRUE(waiter.wait(15));
     EXPECT_TRUE(waiter.exited() && waiter.exitStatus() == 0);
     // Both objects were there by then.
-    EXPECT_EQ(0, e2e::runCommand({UBUS_CLI_BIN, "-t", "1", "wait_for", "gimbalhub.control"}, 10).exitStatus);
+    EXPECT_EQ(0, e2e::runCommand({e2e::ubusCliPath(), "-t", "1", "wait_for", "gimbalhub.control"}, 10).exitStatus);
 }
 
 TEST_F(ControlObject, AStalledBrokerNeitherHoldsTheMotorsNorTheShutdown) {

@@ -39,7 +39,7 @@ protected:
     }
 
     std::string usage() const {
-        return std::string("Mode of use:\n") + GIMBALHUB_BIN + " [-c configuration_file]\n";
+        return "Mode of use:\n" + e2e::gimbalhubPath() + " [-c configuration_file]\n";
     }
 };
 

@@ -1,9 +1,7 @@
 #include "daemon_fixture.h"
 
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,29 +11,10 @@
 #include <iostream>
 #include <sstream>
 
-namespace {
-
-const char kSocketDir[] = "/var/run/ubus";
-const char kSocketPath[] = "/var/run/ubus/ubus.sock";
-
-bool socketAccepts(const char *path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    const bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
-
 void DaemonTest::SetUp() {
     std::string why;
     if (!e2e::enterPrivateMountNamespace(&why)) GTEST_SKIP() << why;
-    ASSERT_TRUE(e2e::mountScratchDir(kSocketDir, &why)) << why;
+    ASSERT_TRUE(e2e::mountScratchDir(e2e::kBusDirectory, &why)) << why;
     std::error_code ignored;
 
     std::filesystem::create_directories(E2E_SCRATCH_ROOT, ignored);
@@ -47,7 +26,7 @@ void DaemonTest::SetUp() {
 
 void DaemonTest::TearDown() {
     if (daemon) daemon->stop(2.0);
-    if (broker) broker->stop(2.0);
+    if (broker) broker->process().stop(2.0);
     daemon.reset();
     broker.reset();
     if (!scratch.empty()) {
@@ -61,32 +40,22 @@ void DaemonTest::TearDown() {
 }
 
 void DaemonTest::startBroker() {
-    broker = std::make_unique<e2e::Process>();
-    e2e::SpawnOptions options;
-    options.argv = {UBUSD_BIN};
-    options.stdoutPath = scratch + "/ubusd.out";
-    options.stderrPath = scratch + "/ubusd.err";
-    std::string error;
-    ASSERT_TRUE(broker->start(options, &error)) << error;
-    ASSERT_TRUE(e2e::waitUntil([] { return socketAccepts(kSocketPath); }, 10))
-        << "the broker did not listen on " << kSocketPath;
+    try {
+        broker = std::make_unique<e2e::PrivateBus>(e2e::kBusSocket, scratch);
+    } catch (const std::exception &error) {
+        FAIL() << error.what();
+    }
 }
 
 void DaemonTest::killBroker() {
     ASSERT_TRUE(broker);
-    broker->signal(SIGKILL);
-    ASSERT_TRUE(broker->wait(5));
+    broker->process().signal(SIGKILL);
+    ASSERT_TRUE(broker->process().wait(5));
 }
 
 std::string DaemonTest::writeConfiguration(const std::string &persistedPosition) {
     const std::string path = scratch + "/gimbalhub.json";
-    std::ostringstream text;
-    text << "{\n  \"MotorControl\": {\n"
-         << "    \"PanMax\": 177.5, \"PanMin\": -177.5,\n"
-         << "    \"TiltMax\": 22.5, \"TiltMin\": -22.5,\n"
-         << "    \"StepsPerRev\": 4096,\n"
-         << "    \"PersistentFile\": \"" << positionPath << "\"\n  }\n}\n";
-    e2e::writeFile(path, text.str());
+    e2e::writeFile(path, configurationText(positionPath));
     if (!persistedPosition.empty()) e2e::writeFile(positionPath, persistedPosition);
     return path;
 }
@@ -95,14 +64,11 @@ void DaemonTest::startDaemon(const std::vector<std::string> &arguments,
                              const std::map<std::string, std::string> &simulator) {
     daemon = std::make_unique<e2e::Process>();
     e2e::SpawnOptions options;
-    options.argv = {GIMBALHUB_BIN};
+    options.argv = {e2e::gimbalhubPath()};
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.dropEnvPrefixes = {"SSP_SIM_", "LD_PRELOAD"};
     options.setEnv = simulator;
-    // Under a sanitizer its runtime must be preloaded ahead of the simulator.
-    const char *prefix = getenv("GIMBAL_TEST_PRELOAD_PREFIX");
-    options.setEnv["LD_PRELOAD"] =
-        (prefix != nullptr && *prefix != '\0') ? std::string(prefix) + " " + SSPSIM_LIB : SSPSIM_LIB;
+    options.setEnv["LD_PRELOAD"] = e2e::simulatorPreload();
     options.setEnv["SSP_SIM_TRACE"] = scratch + "/trace";
     options.stdoutPath = scratch + "/gimbalhub.out";
     options.stderrPath = scratch + "/gimbalhub.err";
@@ -128,7 +94,7 @@ void DaemonTest::startReadyDaemon(const std::string &persistedPosition,
 }
 
 e2e::CommandResult DaemonTest::call(const std::string &method, const std::string &json) {
-    return e2e::runCommand({UBUS_CLI_BIN, "-S", "-t", "5", "call", "gimbalhub", method, json}, 15);
+    return e2e::runCommand({e2e::ubusCliPath(), "-S", "-t", "5", "call", "gimbalhub", method, json}, 15);
 }
 
 std::vector<e2e::LogLine> DaemonTest::log() const { return e2e::parseLog(daemonStderr()); }

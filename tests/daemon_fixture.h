@@ -63,7 +63,7 @@ protected:
 
     std::string scratch;
     std::string positionPath;
-    std::unique_ptr<e2e::Process> broker;
+    std::unique_ptr<e2e::PrivateBus> broker;
     std::unique_ptr<e2e::Process> daemon;
 };
 

@@ -8,10 +8,6 @@
 // over /var/run/ubus (the daemon only knows the default socket).
 #include <libubus.h>
 
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -33,22 +30,9 @@
 
 namespace {
 
-const char kSocketDir[] = "/var/run/ubus";
-const char kSocketPath[] = "/var/run/ubus/ubus.sock";
-
 long envLong(const char *name, long fallback) {
     const char *value = std::getenv(name);
     return value && *value ? std::strtol(value, nullptr, 10) : fallback;
-}
-
-bool socketAccepts() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, kSocketPath, sizeof address.sun_path - 1);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
 }
 
 // One bus client: its own connection, synchronous calls.
@@ -192,14 +176,13 @@ int main() {
     const long floodCalls = envLong("LOAD_FLOOD_CALLS", 5000);
     const char *keep = std::getenv("LOAD_KEEP");
 
-    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) {
+    std::string why;
+    if (geteuid() != 0 || !e2e::enterPrivateMountNamespace(&why)) {
         std::printf("SKIP  needs root and mount namespaces (unshare -m)\n");
         return 0;
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        (std::filesystem::create_directories(kSocketDir), false) ||
-        mount("tmpfs", kSocketDir, "tmpfs", 0, "mode=0755") != 0) {
-        std::perror("private /var/run/ubus");
+    if (!e2e::mountScratchDir(e2e::kBusDirectory, &why)) {
+        std::printf("FAIL  private %s: %s\n", e2e::kBusDirectory, why.c_str());
         return 1;
     }
     char pattern[] = "/tmp/gimbal-load.XXXXXX";
@@ -207,24 +190,22 @@ int main() {
     const std::string logPath = scratch + "/gimbalhub.err", tracePath = scratch + "/trace";
     const std::string config = scratch + "/gimbalhub.json", position = scratch + "/position.json";
     e2e::writeFile(position, R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})");
-    e2e::writeFile(config, "{\"MotorControl\":{\"PanMax\":177.5,\"PanMin\":-177.5,\"TiltMax\":22.5,"
-                           "\"TiltMin\":-22.5,\"StepsPerRev\":4096,\"PersistentFile\":\"" +
-                               position + "\"}}");
+    e2e::writeFile(config, configurationText(position));
 
-    e2e::Process broker, daemon;
-    std::string error;
-    e2e::SpawnOptions brokerOptions;
-    brokerOptions.argv = {UBUSD_BIN};
-    if (!broker.start(brokerOptions, &error) || !e2e::waitUntil(socketAccepts, 10)) {
-        std::printf("FAIL  broker did not start: %s\n", error.c_str());
+    std::unique_ptr<e2e::PrivateBus> broker;
+    try {
+        broker = std::make_unique<e2e::PrivateBus>(e2e::kBusSocket, scratch);
+    } catch (const std::exception &error) {
+        std::printf("FAIL  broker did not start: %s\n", error.what());
         return 1;
     }
+    e2e::Process daemon;
+    std::string error;
     // Moves of a few degrees (20-60 steps) take about 0.2 s at 150 steps/s.
     e2e::SpawnOptions daemonOptions;
-    daemonOptions.argv = {GIMBALHUB_BIN, "-c", config};
+    daemonOptions.argv = {e2e::gimbalhubPath(), "-c", config};
     daemonOptions.dropEnvPrefixes = {"SSP_SIM_", "LD_PRELOAD"};
-    const char *prefix = std::getenv("GIMBAL_TEST_PRELOAD_PREFIX");
-    daemonOptions.setEnv["LD_PRELOAD"] = std::string(prefix && *prefix ? std::string(prefix) + " " : "") + SSPSIM_LIB;
+    daemonOptions.setEnv["LD_PRELOAD"] = e2e::simulatorPreload();
     daemonOptions.setEnv["SSP_SIM_SPEED"] = "150";
     daemonOptions.setEnv["SSP_SIM_START"] = "2020,256";  // already at 0/0: homing is quick
     daemonOptions.setEnv["SSP_SIM_TRACE"] = tracePath;
@@ -367,7 +348,7 @@ int main() {
     daemon.signal(SIGTERM);
     const bool ended = daemon.wait(10);
     verdict(ended && daemon.exited() && daemon.exitStatus() == 0, true, "daemon ends with status 0 on SIGTERM");
-    broker.stop(2);
+    broker.reset();
     if (failures == 0 && !keep) std::filesystem::remove_all(scratch);
     else std::printf("kept: %s\n", scratch.c_str());
     return failures == 0 ? 0 : 1;

@@ -146,16 +146,16 @@ TEST_F(LoadConfigurationTest, AcceptsAFullFileAndIgnoresUnknownMembers) {
 }
 
 TEST_F(LoadConfigurationTest, FractionalStepsPerRevIsTruncated) {
-    ASSERT_TRUE(load(configText("/p", "-177.5", "4096.9")));
+    ASSERT_TRUE(load(configurationText("/p", "-177.5", "4096.9")));
     const MotorConfiguration &held = control.motorConfiguration();
     EXPECT_EQ(held.stepsPerRev, 4096u);
     EXPECT_DOUBLE_EQ(held.stepsPerDegree, 4096 / 360.0);
-    EXPECT_TRUE(load(configText("/p", "-177.5", "4294967295")));
+    EXPECT_TRUE(load(configurationText("/p", "-177.5", "4294967295")));
     EXPECT_EQ(control.motorConfiguration().stepsPerRev, 4294967295u);
 }
 
 TEST_F(LoadConfigurationTest, EmptyPersistentFileIsAcceptedButStaysEmpty) {
-    EXPECT_TRUE(load(configText("")));
+    EXPECT_TRUE(load(configurationText("")));
     EXPECT_TRUE(control.persistentFilePath().empty());
 }
 
@@ -169,7 +169,7 @@ TEST_F(LoadConfigurationTest, MissingFileIsReportedNotRaised) {
 TEST_F(LoadConfigurationTest, MalformedTextRaisesTheParseError) {
     EXPECT_THROW(load(""), json::parse_error);
     EXPECT_THROW(load("{\"MotorControl\": {"), json::parse_error);
-    EXPECT_THROW(load("// note\n" + configText("/p")), json::parse_error);
+    EXPECT_THROW(load("// note\n" + configurationText("/p")), json::parse_error);
     EXPECT_TRUE(log.lines().empty());
     expectUnchanged();
 }
@@ -203,7 +203,7 @@ TEST_F(LoadConfigurationTest, NonNumericValuesAreReportedByKey) {
     const char *keys[] = {"PanMax", "PanMin", "TiltMax", "TiltMin", "StepsPerRev"};
     for (const char *key : keys) {
         for (const char *bad : {"null", "true", "\"12\"", "[1]", "{\"a\":1}"}) {
-            json config = json::parse(configText("/p"));
+            json config = json::parse(configurationText("/p"));
             config["MotorControl"][key] = json::parse(bad);
             log.clear();
             EXPECT_FALSE(load(config.dump())) << key << " = " << bad;
@@ -221,7 +221,7 @@ TEST_F(LoadConfigurationTest, ChecksStopAtTheFirstFailureInKeyOrder) {
 }
 
 TEST_F(LoadConfigurationTest, NullPersistentFileIsReported) {
-    json config = json::parse(configText("/p"));
+    json config = json::parse(configurationText("/p"));
     config["MotorControl"]["PersistentFile"] = nullptr;
     EXPECT_FALSE(load(config.dump()));
     expectOnlyError("Unable to find PersistentFile key");
@@ -231,7 +231,7 @@ TEST_F(LoadConfigurationTest, NullPersistentFileIsReported) {
 TEST_F(LoadConfigurationTest, RejectsStepsPerRevOutsideTheUnsignedRange) {
     for (const char *bad : {"0", "-5", "0.5", "-0.5", "4294967296", "1e20", "-1e20"}) {
         log.clear();
-        EXPECT_FALSE(load(configText("/p", "-177.5", bad))) << bad;
+        EXPECT_FALSE(load(configurationText("/p", "-177.5", bad))) << bad;
         auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, LOG_LEVEL_ERROR);
@@ -239,13 +239,13 @@ TEST_F(LoadConfigurationTest, RejectsStepsPerRevOutsideTheUnsignedRange) {
         EXPECT_NE(lines[0].message.find("(must be between 1 and 4294967295)"), std::string::npos);
     }
     log.clear();
-    EXPECT_FALSE(load(configText("/p", "-177.5", "0")));
+    EXPECT_FALSE(load(configurationText("/p", "-177.5", "0")));
     expectOnlyError("Invalid StepsPerRev value: 0 (must be between 1 and 4294967295)");
     expectUnchanged();
 }
 
 TEST_F(LoadConfigurationTest, RejectsAMinimumAboveItsMaximum) {
-    EXPECT_FALSE(load(configText("/p", "178")));
+    EXPECT_FALSE(load(configurationText("/p", "178")));
     expectOnlyError("Invalid pan limits: PanMin is above PanMax");
     log.clear();
     EXPECT_FALSE(load("{\"MotorControl\":{\"PanMax\":1,\"PanMin\":0,\"TiltMax\":-1,\"TiltMin\":0,"
@@ -253,12 +253,12 @@ TEST_F(LoadConfigurationTest, RejectsAMinimumAboveItsMaximum) {
     expectOnlyError("Invalid tilt limits: TiltMin is above TiltMax");
     expectUnchanged();
     // Equal limits are a fixed axis, not an error.
-    EXPECT_TRUE(load(configText("/p", "177.5")));
+    EXPECT_TRUE(load(configurationText("/p", "177.5")));
 }
 
 TEST_F(LoadConfigurationTest, HugeLimitsStayWithinDefinedConversions) {
-    EXPECT_THROW(load(configText("/p", "-1e999")), json::out_of_range);
-    ASSERT_TRUE(load(configText("/p", "-1e300")));
+    EXPECT_THROW(load(configurationText("/p", "-1e999")), json::out_of_range);
+    ASSERT_TRUE(load(configurationText("/p", "-1e300")));
     int pan = 0, tilt = 0;
     control.getPanAndTilt(pan, tilt);  // far below any int32 angle: clamped, not wrapped
     EXPECT_EQ(pan, INT32_MIN);

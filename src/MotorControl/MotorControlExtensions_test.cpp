@@ -39,7 +39,7 @@ protected:
         driver->reset(settings);
         persistentFile = dir.path("position.json");
         if (!persisted.empty()) dir.write("position.json", persisted);
-        ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configText(persistentFile))));
+        ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configurationText(persistentFile))));
         control->setSettledListener([this](int pan, int tilt, MotorState state) {
             std::lock_guard<std::mutex> lock(mutex);
             settled.push_back(Settled{pan, tilt, state});

@@ -60,7 +60,7 @@ protected:
         if (persisted)
             dir.write("position.json", "{\"LastCameraPosition\":{\"Pan\":" + std::to_string(pan) +
                                            ",\"Tilt\":" + std::to_string(tilt) + "}}");
-        ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configText(persistentFile))));
+        ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configurationText(persistentFile))));
     }
 
     size_t count(const std::string &message) const {

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "default_configuration.h"
+
 // A fresh directory under the system's temporary directory, removed again.
 class TempDir {
 public:
@@ -42,14 +44,6 @@ private:
 inline std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The "MotorControl" object of a configuration file with the given persistence path.
-inline std::string configText(const std::string &persistentFile, const std::string &panMin = "-177.5",
-                              const std::string &stepsPerRev = "4096") {
-    return "{\"MotorControl\":{\"PanMax\":177.5,\"PanMin\":" + panMin +
-           ",\"TiltMax\":22.5,\"TiltMin\":-22.5,\"StepsPerRev\":" + stepsPerRev +
-           ",\"PersistentFile\":\"" + persistentFile + "\"}}";
 }
 
 #endif  // GIMBALHUB_MOTOR_TEST_SUPPORT_H

@@ -10,7 +10,8 @@
 #include <fstream>
 #include <thread>
 
-#include "e2e_util.h"
+#include "e2e_support.h"
+#include "raw_client.h"
 
 using e2e::Message;
 using e2e::RawClient;
@@ -90,7 +91,7 @@ protected:
                status.status() == 0;
     }
 
-    e2e::Broker broker_;
+    e2e::PrivateBus broker_;
     blob_buf buf_;
     std::string path_;
     uint32_t typeId_ = 0;
@@ -409,15 +410,15 @@ TEST_F(RawBroker, ObjectsVanishWithTheirOwner)
 
 TEST(BrokerSocket, CreatedWorldWritableAndRemovedOnTermination)
 {
-    e2e::Broker broker;
+    e2e::PrivateBus broker;
     struct stat st {};
     ASSERT_EQ(lstat(broker.socket().c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0666u);
 
     // A second broker must not take over a live socket.
-    auto second = e2e::run({e2e::ubusd(), "-s", broker.socket()}, 5000);
-    EXPECT_EQ(second.status, 1);
+    auto second = e2e::runCommand({e2e::ubusdPath(), "-s", broker.socket()}, 5);
+    EXPECT_EQ(second.exitStatus, 1);
     EXPECT_NE(second.err.find("another broker"), std::string::npos);
     RawClient still(broker.socket());
     EXPECT_TRUE(still.connected());
@@ -428,11 +429,11 @@ TEST(BrokerSocket, CreatedWorldWritableAndRemovedOnTermination)
 
 TEST(BrokerSocket, RefusesToReplaceARegularFile)
 {
-    e2e::Broker broker;  // only for its private directory
+    e2e::PrivateBus broker;  // only for its private directory
     std::string path = broker.dir() + "/precious";
     std::ofstream(path) << "keep me";
-    auto r = e2e::run({e2e::ubusd(), "-s", path}, 5000);
-    EXPECT_EQ(r.status, 1);
+    auto r = e2e::runCommand({e2e::ubusdPath(), "-s", path}, 5);
+    EXPECT_EQ(r.exitStatus, 1);
     std::ifstream in(path);
     std::string content;
     std::getline(in, content);

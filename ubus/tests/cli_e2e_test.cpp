@@ -7,9 +7,10 @@
 
 #include <thread>
 
-#include "e2e_util.h"
+#include "e2e_support.h"
+#include "raw_client.h"
 
-using e2e::RunResult;
+using e2e::CommandResult;
 
 namespace {
 
@@ -25,13 +26,13 @@ protected:
         id_ = ready.substr(6);
     }
 
-    RunResult ubus(std::vector<std::string> args, bool tty = false, int timeoutMs = 10000)
+    CommandResult ubus(std::vector<std::string> args, bool tty = false, double timeout = 10)
     {
-        args.insert(args.begin(), {e2e::cli(), "-s", broker_.socket()});
-        return e2e::run(args, timeoutMs, tty);
+        args.insert(args.begin(), {e2e::ubusCliPath(), "-s", broker_.socket()});
+        return e2e::runCommand(args, timeout, tty);
     }
 
-    e2e::Broker broker_;
+    e2e::PrivateBus broker_;
     std::unique_ptr<e2e::Process> owner_;
     std::string id_;
 };
@@ -41,14 +42,14 @@ TEST_F(Cli, ListsObjectsAndSignatures)
     e2e::Process second({e2e::owner(), "-s", broker_.socket(), "-n", "alpha"});
     ASSERT_FALSE(second.waitLine("ready ").empty());
 
-    RunResult r = ubus({"list"});
-    EXPECT_EQ(r.status, 0);
+    CommandResult r = ubus({"list"});
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "alpha\ntest\n");
     EXPECT_EQ(ubus({"list", "te*"}).out, "test\n");
     EXPECT_EQ(ubus({"-S", "-v", "list", "test"}).out, "test\n");
 
     r = ubus({"list", "-v", "test"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "'test' @" + id_ + "\n"
                      "\t\"move\":{\"x\":\"Integer\",\"y\":\"Integer\"}\n"
                      "\t\"set\":{\"name\":\"String\",\"on\":\"Boolean\",\"list\":\"Array\","
@@ -57,19 +58,19 @@ TEST_F(Cli, ListsObjectsAndSignatures)
                      "\t\"fail99\":{}\n\t\"badarg\":{}\n\t\"denied\":{}\n\t\"slow\":{}\n\t\"quit\":{}\n");
 
     r = ubus({"list", "missing"});
-    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.exitStatus, 4);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Command failed: Not found\n");
     r = ubus({"-S", "list", "missing"});
-    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.exitStatus, 4);
     EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Cli, PrintsReplies)
 {
     const std::string arg = R"({"pan":10,"tilt":-5,"nested":{"ok":true,"arr":[1,"two"]},"d":1.5,"n":null})";
-    RunResult r = ubus({"call", "test", "echo", arg});
-    EXPECT_EQ(r.status, 0);
+    CommandResult r = ubus({"call", "test", "echo", arg});
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "{\n\t\"pan\": 10,\n\t\"tilt\": -5,\n\t\"nested\": {\n\t\t\"ok\": true,\n"
                      "\t\t\"arr\": [\n\t\t\t1,\n\t\t\t\"two\"\n\t\t]\n\t},\n\t\"d\": 1.500000,\n"
                      "\t\"n\": null\n}\n");
@@ -82,14 +83,14 @@ TEST_F(Cli, PrintsReplies)
     // An empty reply is still a reply; no reply prints nothing.
     EXPECT_EQ(ubus({"call", "test", "echo"}).out, "{\n\t\n}\n");
     r = ubus({"call", "test", "noreply", "{}"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(ubus({"-S", "call", "test", "twice"}).out, "{\"part\":1}\n{\"part\":2}\n");
 }
 
 TEST_F(Cli, EncodesArgumentsAndPassesTheCaller)
 {
-    RunResult r = ubus({"-S", "call", "test", "types",
+    CommandResult r = ubus({"-S", "call", "test", "types",
                         R"({"i":1,"l":5000000000,"b":true,"d":0.5,"n":null,"s":"x","t":{},"a":[]})"});
     EXPECT_EQ(r.out, R"({"i":5,"l":4,"b":7,"d":8,"n":0,"s":3,"t":2,"a":1})"
                      "\n");
@@ -119,15 +120,15 @@ TEST_F(Cli, FailuresWithCapturedStderr)
          "Command failed: ubus call test echo [1] (Parsing message data failed)\n"},
     };
     for (const Case &c : cases) {
-        RunResult r = ubus(c.args);
-        EXPECT_EQ(r.status, c.status) << c.args[2];
+        CommandResult r = ubus(c.args);
+        EXPECT_EQ(r.exitStatus, c.status) << c.args[2];
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
     }
 
     // INVALID_ARGUMENT collides with the usage sentinel: message, usage, 254.
-    RunResult r = ubus({"call", "test", "badarg", R"({"x":1})"});
-    EXPECT_EQ(r.status, 254);
+    CommandResult r = ubus({"call", "test", "badarg", R"({"x":1})"});
+    EXPECT_EQ(r.exitStatus, 254);
     const std::string msg = "Command failed: ubus call test badarg {\"x\":1} (Invalid argument)\n";
     ASSERT_EQ(r.err.compare(0, msg.size(), msg), 0) << r.err;
     EXPECT_EQ(r.err.compare(msg.size(), strlen(kUsageStart), kUsageStart), 0);
@@ -143,58 +144,58 @@ TEST_F(Cli, FailuresWithSimpleOutputAreSilent)
     for (const auto &c : cases) {
         std::vector<std::string> args = c.first;
         args.insert(args.begin(), "-S");
-        RunResult r = ubus(args);
-        EXPECT_EQ(r.status, c.second) << args[2];
+        CommandResult r = ubus(args);
+        EXPECT_EQ(r.exitStatus, c.second) << args[2];
         EXPECT_EQ(r.err, "");
     }
 }
 
 TEST_F(Cli, FailuresOnATerminalShowOnlyTheReason)
 {
-    RunResult r = ubus({"call", "test", "nomethod"}, true);
-    EXPECT_EQ(r.status, 3);
+    CommandResult r = ubus({"call", "test", "nomethod"}, true);
+    EXPECT_EQ(r.exitStatus, 3);
     EXPECT_EQ(r.err, "Command failed: Method not found\n");
     r = ubus({"call", "test", "badarg"}, true);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.exitStatus, 2);
     EXPECT_EQ(r.err, "Command failed: Invalid argument\n");
     r = ubus({"call", "test", "fail99"}, true);
-    EXPECT_EQ(r.status, 99);
+    EXPECT_EQ(r.exitStatus, 99);
     EXPECT_EQ(r.err, "Command failed: Unknown error: 99\n");
 }
 
 TEST_F(Cli, UsageAndConnectionErrors)
 {
-    RunResult r = e2e::run({e2e::cli()});
-    EXPECT_EQ(r.status, 1);
+    CommandResult r = e2e::runCommand({e2e::ubusCliPath()});
+    EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err.compare(0, strlen(kUsageStart), kUsageStart), 0);
     EXPECT_NE(r.err.find("\t"), std::string::npos);
 
     r = ubus({"frobnicate"});
-    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.exitStatus, 254);
     EXPECT_EQ(r.err.compare(0, strlen(kUsageStart), kUsageStart), 0);
-    EXPECT_EQ(ubus({"call", "test"}).status, 254);
-    EXPECT_EQ(ubus({"list", "a", "b"}).status, 254);
+    EXPECT_EQ(ubus({"call", "test"}).exitStatus, 254);
+    EXPECT_EQ(ubus({"list", "a", "b"}).exitStatus, 254);
 
-    r = e2e::run({e2e::cli(), "-s", broker_.dir() + "/absent.sock", "list"});
-    EXPECT_EQ(r.status, 255);
+    r = e2e::runCommand({e2e::ubusCliPath(), "-s", broker_.dir() + "/absent.sock", "list"});
+    EXPECT_EQ(r.exitStatus, 255);
     EXPECT_EQ(r.err, "Failed to connect to ubus\n");
-    r = e2e::run({e2e::cli(), "-S", "-s", broker_.dir() + "/absent.sock", "list"});
-    EXPECT_EQ(r.status, 255);
+    r = e2e::runCommand({e2e::ubusCliPath(), "-S", "-s", broker_.dir() + "/absent.sock", "list"});
+    EXPECT_EQ(r.exitStatus, 255);
     EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Cli, SlowHandlerTimesOutAndTheBrokerKeepsServing)
 {
-    RunResult r = ubus({"-t", "1", "call", "test", "slow"});
-    EXPECT_EQ(r.status, 249);
+    CommandResult r = ubus({"-t", "1", "call", "test", "slow"});
+    EXPECT_EQ(r.exitStatus, 249);
     EXPECT_EQ(r.err, "Command failed: ubus call test slow (Request timed out)\n");
     EXPECT_EQ(ubus({"list"}).out, "test\n");
 }
 
 TEST_F(Cli, OwnerVanishingMidRequestLeavesTheCallerToTimeOut)
 {
-    RunResult r = ubus({"-t", "1", "call", "test", "quit"});
-    EXPECT_EQ(r.status, 249);
+    CommandResult r = ubus({"-t", "1", "call", "test", "quit"});
+    EXPECT_EQ(r.exitStatus, 249);
     EXPECT_EQ(r.err, "Command failed: ubus call test quit (Request timed out)\n");
     EXPECT_EQ(ubus({"list"}).out, "");
 
@@ -206,7 +207,7 @@ TEST_F(Cli, OwnerVanishingMidRequestLeavesTheCallerToTimeOut)
 TEST_F(Cli, ConcurrentCallersGetTheirOwnReplies)
 {
     const int n = 8;
-    std::vector<RunResult> results(n);
+    std::vector<CommandResult> results(n);
     std::vector<std::thread> threads;
     for (int i = 0; i < n; i++) {
         threads.emplace_back([this, i, &results] {
@@ -216,7 +217,7 @@ TEST_F(Cli, ConcurrentCallersGetTheirOwnReplies)
     for (auto &t : threads)
         t.join();
     for (int i = 0; i < n; i++) {
-        EXPECT_EQ(results[i].status, 0);
+        EXPECT_EQ(results[i].exitStatus, 0);
         EXPECT_EQ(results[i].out, "{\"n\":" + std::to_string(i) + "}\n");
     }
 }
@@ -225,22 +226,22 @@ TEST_F(Cli, ConcurrentCallersGetTheirOwnReplies)
 // with the default handler the event loop simply keeps running.
 TEST(OwnerLosesBroker, OwnHandlerRunsAndEndsTheLoop)
 {
-    e2e::Broker broker;
+    e2e::PrivateBus broker;
     e2e::Process owner({e2e::owner(), "-s", broker.socket(), "-l"});
     ASSERT_FALSE(owner.waitLine("ready ").empty());
     EXPECT_EQ(broker.stop(), 0);
     EXPECT_EQ(owner.waitLine("connection_lost"), "connection_lost");
     EXPECT_EQ(owner.waitLine("loop ended"), "loop ended");
-    EXPECT_EQ(owner.stop(0), 0);
+    EXPECT_EQ(owner.stop(5, 0), 0);
 }
 
 TEST(OwnerLosesBroker, DefaultHandlerLeavesTheLoopRunning)
 {
-    e2e::Broker broker;
+    e2e::PrivateBus broker;
     e2e::Process owner({e2e::owner(), "-s", broker.socket()});
     ASSERT_FALSE(owner.waitLine("ready ").empty());
     EXPECT_EQ(broker.stop(), 0);
-    EXPECT_EQ(owner.waitLine("loop ended", 500), "");
+    EXPECT_EQ(owner.waitLine("loop ended", 0.5), "");
     EXPECT_TRUE(owner.running());
     // SIGTERM still ends the loop through the library's own handler.
     kill(owner.pid(), SIGTERM);

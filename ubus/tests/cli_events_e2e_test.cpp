@@ -5,26 +5,27 @@
 
 #include <cstring>
 
-#include "e2e_util.h"
+#include "e2e_support.h"
+#include "raw_client.h"
 
-using e2e::RunResult;
+using e2e::CommandResult;
 
 namespace {
 
 class CliEvents : public ::testing::Test {
 protected:
-    RunResult ubus(std::vector<std::string> args)
+    CommandResult ubus(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {e2e::cli(), "-s", broker_.socket()});
-        return e2e::run(args, 10000);
+        args.insert(args.begin(), {e2e::ubusCliPath(), "-s", broker_.socket()});
+        return e2e::runCommand(args, 10);
     }
     std::vector<std::string> tool(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {e2e::cli(), "-s", broker_.socket()});
+        args.insert(args.begin(), {e2e::ubusCliPath(), "-s", broker_.socket()});
         return args;
     }
 
-    e2e::Broker broker_;
+    e2e::PrivateBus broker_;
 };
 
 TEST_F(CliEvents, ListenPrintsMatchingEventsOnePerLine)
@@ -36,9 +37,9 @@ TEST_F(CliEvents, ListenPrintsMatchingEventsOnePerLine)
     for (int i = 0; i < 50 && (heardAll.empty() || heardSome.empty()); i++) {
         ubus({"send", "exact", R"({"n":0})"});
         if (heardAll.empty())
-            heardAll = all.waitLine("{ \"exact\"", 100);
+            heardAll = all.waitLine("{ \"exact\"", 0.1);
         if (heardSome.empty())
-            heardSome = some.waitLine("{ \"exact\"", 100);
+            heardSome = some.waitLine("{ \"exact\"", 0.1);
     }
     EXPECT_EQ(heardAll, R"({ "exact": {"n":0} })");
     ASSERT_EQ(heardSome, R"({ "exact": {"n":0} })");
@@ -54,38 +55,38 @@ TEST_F(CliEvents, ListenPrintsMatchingEventsOnePerLine)
     EXPECT_EQ(all.waitLine("{ \"ubus.object.add"),
               "{ \"ubus.object.add\": {\"id\":" + std::to_string(static_cast<int32_t>(std::stoul(id, nullptr, 16))) +
                   ",\"path\":\"test\"} }");
-    EXPECT_EQ(some.waitLine("{ \"other", 300), "");
-    EXPECT_EQ(all.stop(SIGTERM), 0);
+    EXPECT_EQ(some.waitLine("{ \"other", 0.3), "");
+    EXPECT_EQ(all.stop(), 0);
 }
 
 TEST_F(CliEvents, MessagesAndExitStatuses)
 {
-    RunResult r = ubus({"send", "ubus.object.add", "{}"});
-    EXPECT_EQ(r.status, 6);
+    CommandResult r = ubus({"send", "ubus.object.add", "{}"});
+    EXPECT_EQ(r.exitStatus, 6);
     EXPECT_EQ(r.err, "Command failed: Permission denied\n");
     r = ubus({"send", "x", "{bad"});
-    EXPECT_EQ(r.status, 12);
+    EXPECT_EQ(r.exitStatus, 12);
     EXPECT_EQ(r.err, "Command failed: Parsing message data failed\n");
     r = ubus({"send"});
-    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.exitStatus, 254);
     EXPECT_EQ(r.err.compare(0, 7, "Usage: "), 0);
     EXPECT_EQ(ubus({"-S", "send", "ubus.x"}).err, "");
 
     r = ubus({"listen", "ok", ""});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.exitStatus, 255);
     EXPECT_EQ(r.err, "Error while registering for event '': Permission denied\n");
     r = ubus({"-t", "1", "listen"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "");
 
     r = ubus({"-t", "0", "wait_for", "nothing"});
-    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.exitStatus, 7);
     EXPECT_EQ(r.err, "Command failed: Request timed out\n");
     EXPECT_EQ(ubus({"wait_for"}).status, 254);
 
     for (const char *cmd : {"subscribe", "monitor"}) {
         r = ubus({cmd, "x"});
-        EXPECT_EQ(r.status, 8);
+        EXPECT_EQ(r.exitStatus, 8);
         EXPECT_EQ(r.err, std::string("The ") + cmd + " command is not supported by this tool\n"
                          "Command failed: Operation not supported\n");
     }

@@ -1,10 +1,12 @@
-// Helpers for driving real processes from the end-to-end tests and the bus
-// benchmark: spawning with a chosen environment and redirections, bounded
-// waiting, and reading the daemon's log and the simulated driver's trace.
-// No test framework in here, so the benchmark can use it too.
+// The one support library of every end-to-end run (daemon, bus and fault
+// tests, the benchmark and the load run): the programs under test, child
+// processes, a private bus, bounded waiting, and reading the daemon's log and
+// the simulated driver's trace. No test framework and no bus library in
+// here, so every suite and tool can use it.
 #ifndef GIMBAL_E2E_SUPPORT_H
 #define GIMBAL_E2E_SUPPORT_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -13,7 +15,23 @@
 #include <string>
 #include <vector>
 
+#include "default_configuration.h"
+
 namespace e2e {
+
+// The programs of this build.
+std::string gimbalhubPath();
+std::string ubusdPath();
+std::string ubusCliPath();
+std::string simulatorPath();  // the LD_PRELOAD library
+
+// The default bus socket, which the daemon always uses, and its directory.
+extern const char kBusDirectory[];
+extern const char kBusSocket[];
+
+// LD_PRELOAD value that puts the simulated driver under the daemon (behind a
+// sanitizer runtime named in GIMBAL_TEST_PRELOAD_PREFIX, which must come first).
+std::string simulatorPreload();
 
 // CLOCK_MONOTONIC in seconds: the clock the simulated driver stamps its trace with.
 double monotonicNow();
@@ -69,12 +87,17 @@ struct SpawnOptions {
     std::vector<std::string> dropEnvPrefixes;      // inherited variables starting so are removed
     std::string stdoutPath;                        // empty: /dev/null
     std::string stderrPath;                        // empty: /dev/null
+    bool captureStdout = false;                    // read with Process::waitLine instead
+    bool inheritStderr = false;                    // the caller's stderr instead
 };
 
 // A child process; it is killed and reaped when the object goes away.
 class Process {
 public:
     Process() = default;
+    // Starts argv with stdout captured and stderr inherited; throws
+    // std::runtime_error when it cannot be started.
+    explicit Process(const std::vector<std::string> &argv);
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -91,8 +114,13 @@ public:
     bool signaled() const;
     int termSignal() const;  // valid when signaled()
     void signal(int number);
-    // SIGTERM, then SIGKILL after the grace period; always reaps.
-    void stop(double graceSeconds);
+    // Sends sig (0: none, just wait), then SIGKILL after the grace period;
+    // always reaps. The exit status, or -1 when it did not exit normally.
+    int stop(double graceSeconds = 5, int sig = SIGTERM);
+
+    // The next line of captured stdout that starts with prefix, or "" on
+    // timeout or end of output.
+    std::string waitLine(const std::string &prefix, double timeoutSeconds = 5);
 
 private:
     bool reap(bool block);
@@ -100,7 +128,37 @@ private:
     pid_t pid_ = -1;
     bool ended_ = false;
     int status_ = 0;
+    int outFd_ = -1;
+    std::string pending_;
 };
+
+// A broker of one's own: ubusd on the given socket, or on one in a fresh
+// temporary directory (removed again) when none is given; ready once the
+// socket accepts connections. Its output goes to logDir/ubusd.out and .err
+// when a directory is given. Throws std::runtime_error when it does not
+// come up.
+class PrivateBus {
+public:
+    explicit PrivateBus(const std::string &socket = "", const std::string &logDir = "");
+    ~PrivateBus();
+    PrivateBus(const PrivateBus &) = delete;
+    PrivateBus &operator=(const PrivateBus &) = delete;
+
+    const std::string &socket() const { return socket_; }
+    const std::string &dir() const { return dir_; }
+    Process &process() { return process_; }
+    bool alive() { return process_.running(); }
+    int stop() { return process_.stop(); }
+
+private:
+    std::string dir_;
+    bool ownDir_ = false;
+    std::string socket_;
+    Process process_;
+};
+
+// Whether a Unix socket accepts connections now.
+bool socketAccepts(const std::string &path);
 
 // A short-lived command run to its end with its output captured.
 struct CommandResult {
@@ -109,7 +167,9 @@ struct CommandResult {
     std::string out;
     std::string err;
 };
-CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds);
+// With stderrTty its stderr is a pseudo-terminal (for colour decisions).
+CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds = 10,
+                         bool stderrTty = false);
 
 // Moves the calling process into a mount namespace of its own. Root
 // unshares directly; any other user first enters a user namespace in which
@@ -121,6 +181,10 @@ bool enterPrivateMountNamespace(std::string *why);
 // Where the parent cannot be written (the host's /run seen from a user
 // namespace), a tmpfs goes on the parent first.
 bool mountScratchDir(const std::string &dir, std::string *why);
+
+// Both of the above for the default bus directory: afterwards a broker and
+// the daemon meet on kBusSocket without touching the host's bus.
+bool enterPrivateBus(std::string *why);
 
 // Resident set size (kB) and CPU time (utime + stime, seconds) of a process;
 // -1 when it cannot be read.

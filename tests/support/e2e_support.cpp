@@ -5,8 +5,11 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,10 +20,25 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 extern char **environ;
 
 namespace e2e {
+
+std::string gimbalhubPath() { return E2E_GIMBALHUB; }
+std::string ubusdPath() { return E2E_UBUSD; }
+std::string ubusCliPath() { return E2E_UBUS_CLI; }
+std::string simulatorPath() { return E2E_SSPSIM; }
+
+const char kBusDirectory[] = "/var/run/ubus";
+const char kBusSocket[] = "/var/run/ubus/ubus.sock";
+
+std::string simulatorPreload() {
+    const char *prefix = getenv("GIMBAL_TEST_PRELOAD_PREFIX");
+    return (prefix != nullptr && *prefix != '\0') ? std::string(prefix) + " " + simulatorPath()
+                                                   : simulatorPath();
+}
 
 double monotonicNow() {
     struct timespec now;
@@ -194,8 +212,25 @@ static void redirect(const std::string &path, int target, int flags) {
     close(fd);
 }
 
+// Children start with no signal blocked, whatever the test runner blocks.
+static void unblockSignals() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+Process::Process(const std::vector<std::string> &argv) {
+    SpawnOptions options;
+    options.argv = argv;
+    options.captureStdout = true;
+    options.inheritStderr = true;
+    std::string error;
+    if (!start(options, &error)) throw std::runtime_error("cannot start " + error);
+}
+
 Process::~Process() {
     if (pid_ > 0 && !ended_) stop(1.0);
+    if (outFd_ >= 0) close(outFd_);
 }
 
 bool Process::start(const SpawnOptions &options, std::string *error) {
@@ -210,7 +245,8 @@ bool Process::start(const SpawnOptions &options, std::string *error) {
 
     // The child reports a failed exec through this pipe; success closes it.
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
+    int out[2] = {-1, -1};
+    if (pipe2(report, O_CLOEXEC) != 0 || (options.captureStdout && pipe2(out, O_CLOEXEC) != 0)) {
         if (error) *error = strerror(errno);
         return false;
     }
@@ -219,13 +255,21 @@ bool Process::start(const SpawnOptions &options, std::string *error) {
         if (error) *error = strerror(errno);
         close(report[0]);
         close(report[1]);
+        if (out[0] >= 0) close(out[0]);
+        if (out[1] >= 0) close(out[1]);
         return false;
     }
     if (child == 0) {
         close(report[0]);
+        unblockSignals();
         redirect("", STDIN_FILENO, O_RDONLY);
-        redirect(options.stdoutPath, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
-        redirect(options.stderrPath, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+        if (options.captureStdout) {
+            if (dup2(out[1], STDOUT_FILENO) < 0) _exit(126);
+        } else {
+            redirect(options.stdoutPath, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+        }
+        if (!options.inheritStderr)
+            redirect(options.stderrPath, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
         execve(argvPointers[0], argvPointers.data(), envPointers.data());
         const int code = errno;
         ssize_t ignored = write(report[1], &code, sizeof code);
@@ -233,6 +277,10 @@ bool Process::start(const SpawnOptions &options, std::string *error) {
         _exit(127);
     }
     close(report[1]);
+    if (options.captureStdout) {
+        close(out[1]);
+        outFd_ = out[0];
+    }
     int code = 0;
     ssize_t got;
     do {
@@ -278,20 +326,104 @@ void Process::signal(int number) {
     if (pid_ > 0 && !ended_) kill(pid_, number);
 }
 
-void Process::stop(double graceSeconds) {
-    if (pid_ <= 0 || ended_) return;
-    kill(pid_, SIGTERM);
-    if (!wait(graceSeconds)) {
-        kill(pid_, SIGKILL);
-        reap(true);
+int Process::stop(double graceSeconds, int sig) {
+    if (pid_ > 0 && !ended_) {
+        if (sig != 0) kill(pid_, sig);
+        if (!wait(graceSeconds)) {
+            kill(pid_, SIGKILL);
+            reap(true);
+        }
+    }
+    return exited() ? exitStatus() : -1;
+}
+
+std::string Process::waitLine(const std::string &prefix, double timeoutSeconds) {
+    const double deadline = monotonicNow() + timeoutSeconds;
+    for (;;) {
+        size_t newline;
+        while ((newline = pending_.find('\n')) != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            if (line.compare(0, prefix.size(), prefix) == 0) return line;
+        }
+        const double left = deadline - monotonicNow();
+        struct pollfd p = {outFd_, POLLIN, 0};
+        if (outFd_ < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) return "";
+        char buffer[512];
+        const ssize_t got = read(outFd_, buffer, sizeof buffer);
+        if (got <= 0) return "";
+        pending_.append(buffer, static_cast<size_t>(got));
     }
 }
 
-CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds) {
+bool socketAccepts(const std::string &path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+PrivateBus::PrivateBus(const std::string &socket, const std::string &logDir) : socket_(socket) {
+    if (socket_.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ubus-e2e-XXXXXX").string();
+        if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+        dir_ = pattern;
+        ownDir_ = true;
+        socket_ = dir_ + "/ubus.sock";
+    } else {
+        dir_ = std::filesystem::path(socket_).parent_path().string();
+    }
+    SpawnOptions options;
+    options.argv = {ubusdPath()};
+    if (socket_ != kBusSocket) options.argv.insert(options.argv.end(), {"-s", socket_});
+    if (logDir.empty()) {
+        options.inheritStderr = true;
+    } else {
+        options.stdoutPath = logDir + "/ubusd.out";
+        options.stderrPath = logDir + "/ubusd.err";
+    }
+    std::string error;
+    if (!process_.start(options, &error)) throw std::runtime_error("cannot start " + error);
+    if (!waitUntil([this] { return socketAccepts(socket_); }, 10))
+        throw std::runtime_error("the broker did not listen on " + socket_);
+}
+
+PrivateBus::~PrivateBus() {
+    process_.stop(2);
+    if (ownDir_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSeconds,
+                         bool stderrTty) {
     CommandResult result;
-    int out[2], err[2];
+    int out[2], err[2];  // err[0] is read here, err[1] is the child's stderr
     if (pipe2(out, O_CLOEXEC) != 0) return result;
-    if (pipe2(err, O_CLOEXEC) != 0) {
+    if (stderrTty) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const int slave = master < 0 || grantpt(master) != 0 || unlockpt(master) != 0
+                              ? -1
+                              : open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) {
+            if (master >= 0) close(master);
+            close(out[0]);
+            close(out[1]);
+            return result;
+        }
+        struct termios raw {};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        err[0] = master;
+        err[1] = slave;
+    } else if (pipe2(err, O_CLOEXEC) != 0) {
         close(out[0]);
         close(out[1]);
         return result;
@@ -300,6 +432,7 @@ CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSec
     std::vector<char *> argvPointers = pointers(args);
     const pid_t child = fork();
     if (child == 0) {
+        unblockSignals();
         redirect("", STDIN_FILENO, O_RDONLY);
         if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0) _exit(126);
         execv(argvPointers[0], argvPointers.data());
@@ -332,7 +465,7 @@ CommandResult runCommand(const std::vector<std::string> &argv, double timeoutSec
             const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
+            } else if (got == 0 || errno != EINTR) {  // a pty master reads EIO at the end
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --openPipes;
@@ -410,6 +543,10 @@ bool enterPrivateMountNamespace(std::string *why) {
         return false;
     }
     return true;
+}
+
+bool enterPrivateBus(std::string *why) {
+    return enterPrivateMountNamespace(why) && mountScratchDir(kBusDirectory, why);
 }
 
 bool mountScratchDir(const std::string &dir, std::string *why) {
