@@ -148,6 +148,7 @@ public:
     const std::string &dir() const { return dir_; }
     Process &process() { return process_; }
     bool alive() { return process_.running(); }
+    void signal(int number) { process_.signal(number); }
     int stop() { return process_.stop(); }
 
 private:

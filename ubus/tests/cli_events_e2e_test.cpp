@@ -44,8 +44,8 @@ TEST_F(CliEvents, ListenPrintsMatchingEventsOnePerLine)
     EXPECT_EQ(heardAll, R"({ "exact": {"n":0} })");
     ASSERT_EQ(heardSome, R"({ "exact": {"n":0} })");
 
-    EXPECT_EQ(ubus({"send", "cam.moved", R"({"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}})"}).status, 0);
-    EXPECT_EQ(ubus({"send", "other"}).status, 0);
+    EXPECT_EQ(ubus({"send", "cam.moved", R"({"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}})"}).exitStatus, 0);
+    EXPECT_EQ(ubus({"send", "other"}).exitStatus, 0);
     EXPECT_EQ(some.waitLine("{ \"cam"), R"({ "cam.moved": {"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}} })");
     EXPECT_EQ(all.waitLine("{ \"cam"), R"({ "cam.moved": {"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}} })");
     EXPECT_EQ(all.waitLine("{ \"other"), R"({ "other": {} })");
@@ -82,7 +82,7 @@ TEST_F(CliEvents, MessagesAndExitStatuses)
     r = ubus({"-t", "0", "wait_for", "nothing"});
     EXPECT_EQ(r.exitStatus, 7);
     EXPECT_EQ(r.err, "Command failed: Request timed out\n");
-    EXPECT_EQ(ubus({"wait_for"}).status, 254);
+    EXPECT_EQ(ubus({"wait_for"}).exitStatus, 254);
 
     for (const char *cmd : {"subscribe", "monitor"}) {
         r = ubus({cmd, "x"});
