@@ -16,7 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "e2e_util.h"
+#include "e2e_support.h"
+#include "raw_client.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ protected:
         port_ = std::stoi(line.substr(line.rfind(':') + 1));
     }
 
-    e2e::Broker broker_;
+    e2e::PrivateBus broker_;
     std::string root_;
     std::unique_ptr<e2e::Process> owner_, gateway_;
     int port_ = 0;
@@ -167,7 +168,7 @@ TEST_F(Gateway, BrokerLossIsAnInternalErrorUntilItReturns)
     ASSERT_EQ(0, broker_.stop());
     EXPECT_EQ(post(port_, callBody("test", "echo")),
               R"({"jsonrpc":"2.0","id":1,"error":{"code":-32603,"message":"Internal error"}})");
-    e2e::Process broker({e2e::ubusd(), "-s", socket});
+    e2e::Process broker({e2e::ubusdPath(), "-s", socket});
     for (int i = 0; i < 500 && !e2e::RawClient(socket).connected(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     e2e::Process owner({e2e::owner(), "-s", socket, "-n", "again"});
