@@ -77,7 +77,10 @@ def wait_until(what, predicate, timeout=10.0):
 
 
 def start_daemon():
-    env = dict(os.environ, LD_PRELOAD=os.path.join(BUILD, "lib", "libsspsim.so"),
+    # An instrumented daemon needs the sanitizer runtime ahead of the simulator.
+    preload = (os.environ.get("GIMBAL_TEST_PRELOAD_PREFIX", "") + " " +
+               os.path.join(BUILD, "lib", "libsspsim.so")).strip()
+    env = dict(os.environ, LD_PRELOAD=preload,
                SSP_SIM_SPEED="400", SSP_SIM_TRACE=TRACE)
     log = open(DAEMON_LOG, "a")
     procs["daemon"] = subprocess.Popen(

@@ -286,9 +286,8 @@ bool HttpServer::start(std::string &error)
         }
         rootReal_ = real;
         free(real);
-        if (rootReal_ == "/")
-            rootReal_.clear();  // "/" + url below; a root of "/" is refused anyway
-        if (rootReal_.empty()) {
+        // The whole file system is no page folder.
+        if (rootReal_ == "/") {
             error = "refusing / as the document root";
             return false;
         }
