@@ -117,8 +117,13 @@ install_checks() {
 }
 
 step "Packages"
+# The bus client tool links json-c; Debian's ARM build of it comes through
+# multiarch.
+if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+fi
 # shellcheck disable=SC2086
-"$ROOT/scripts/deps.sh" $BASE_PACKAGES $CROSS_PACKAGES
+"$ROOT/scripts/deps.sh" $BASE_PACKAGES $CROSS_PACKAGES libjson-c-dev:armhf
 mkdir -p "$CROSS_BUILD_DIR/probe"
 
 # --- Running ARM programs -------------------------------------------------
@@ -200,6 +205,11 @@ rm -rf "$STAGE/include/nlohmann" "$STAGE/share/cmake/nlohmann_json"
 mkdir -p "$STAGE/include" "$STAGE/share/cmake"
 cp -r /usr/include/nlohmann "$STAGE/include/"
 cp -r /usr/share/cmake/nlohmann_json "$STAGE/share/cmake/"
+# json-c: its headers and the ARM library only, for the same reason.
+rm -rf "$STAGE/include/json-c" "$STAGE"/lib/libjson-c.so*
+mkdir -p "$STAGE/lib"
+cp -r /usr/include/json-c "$STAGE/include/"
+cp -P /usr/lib/$TRIPLET/libjson-c.so* "$STAGE/lib/"
 
 # --- The project ----------------------------------------------------------
 step "Configure and build for $TRIPLET (warnings are errors)"

@@ -1,6 +1,6 @@
 #include "blobmsg_text.h"
 
-#include <nlohmann/json.hpp>
+#include <json-c/json.h>
 
 #include <cinttypes>
 #include <climits>
@@ -14,8 +14,6 @@ namespace {
 // Replies come from other processes; bound the recursion a hostile reply
 // could otherwise drive into a stack overflow.
 constexpr int kMaxFormatDepth = 128;
-// The same depth limit the usual JSON parser of this tool family applies.
-constexpr int kMaxJsonDepth = 32;
 
 struct Writer {
     std::string out;
@@ -166,62 +164,43 @@ void formatList(Writer &w, const uint8_t *data, size_t len, bool array)
     w.out += array ? ']' : '}';
 }
 
-bool tooDeep(const nlohmann::ordered_json &j, int depth)
+// The same conversion as the device's tool: json-c's lenient reading,
+// integers beyond 32 bits as INT64 (json-c saturates beyond 64), null as an
+// empty UNSPEC, key order as written.
+void addValue(blob_buf *buf, const char *name, json_object *v)
 {
-    if (!j.is_structured())
-        return false;
-    if (depth > kMaxJsonDepth)
-        return true;
-    for (const auto &child : j)
-        if (tooDeep(child, depth + 1))
-            return true;
-    return false;
-}
-
-void addValue(blob_buf *buf, const char *name, const nlohmann::ordered_json &v)
-{
-    using json = nlohmann::ordered_json;
-    switch (v.type()) {
-    case json::value_t::string:
-        blobmsg_add_string(buf, name, v.get_ref<const std::string &>().c_str());
+    switch (json_object_get_type(v)) {
+    case json_type_string:
+        blobmsg_add_string(buf, name, json_object_get_string(v));
         break;
-    case json::value_t::number_integer: {
-        int64_t i = v.get<int64_t>();
+    case json_type_int: {
+        int64_t i = json_object_get_int64(v);
         if (i >= INT32_MIN && i <= INT32_MAX)
             blobmsg_add_u32(buf, name, static_cast<uint32_t>(i));
         else
             blobmsg_add_u64(buf, name, static_cast<uint64_t>(i));
         break;
     }
-    case json::value_t::number_unsigned: {
-        uint64_t u = v.get<uint64_t>();
-        if (u <= INT32_MAX)
-            blobmsg_add_u32(buf, name, static_cast<uint32_t>(u));
-        else  // integers are signed on the wire; larger ones saturate
-            blobmsg_add_u64(buf, name, u > INT64_MAX ? static_cast<uint64_t>(INT64_MAX) : u);
+    case json_type_double:
+        blobmsg_add_double(buf, name, json_object_get_double(v));
         break;
-    }
-    case json::value_t::number_float:
-        blobmsg_add_double(buf, name, v.get<double>());
+    case json_type_boolean:
+        blobmsg_add_u8(buf, name, json_object_get_boolean(v) ? 1 : 0);
         break;
-    case json::value_t::boolean:
-        blobmsg_add_u8(buf, name, v.get<bool>() ? 1 : 0);
-        break;
-    case json::value_t::object: {
+    case json_type_object: {
         void *c = blobmsg_open_table(buf, name);
-        for (auto it = v.begin(); it != v.end(); ++it)
-            addValue(buf, it.key().c_str(), it.value());
+        json_object_object_foreach(v, key, child) addValue(buf, key, child);
         blobmsg_close_table(buf, c);
         break;
     }
-    case json::value_t::array: {
+    case json_type_array: {
         void *c = blobmsg_open_array(buf, name);
-        for (const auto &e : v)
-            addValue(buf, nullptr, e);
+        for (size_t i = 0; i < json_object_array_length(v); i++)
+            addValue(buf, nullptr, json_object_array_get_idx(v, i));
         blobmsg_close_array(buf, c);
         break;
     }
-    default:  // null
+    case json_type_null:
         blobmsg_add_field(buf, BLOBMSG_TYPE_UNSPEC, name, nullptr, 0);
         break;
     }
@@ -263,12 +242,16 @@ const char *signatureTypeName(const blob_attr *attr)
 
 bool addJsonObject(blob_buf *buf, const std::string &text)
 {
-    auto j = nlohmann::ordered_json::parse(text, nullptr, false);
-    if (j.is_discarded() || !j.is_object() || tooDeep(j, 1))
+    // json-c's default tokener limits nesting to 32 levels.
+    json_object *j = json_tokener_parse(text.c_str());
+    if (!j)
         return false;
-    for (auto it = j.begin(); it != j.end(); ++it)
-        addValue(buf, it.key().c_str(), it.value());
-    return true;
+    bool ok = json_object_get_type(j) == json_type_object;
+    if (ok) {
+        json_object_object_foreach(j, key, child) addValue(buf, key, child);
+    }
+    json_object_put(j);
+    return ok;
 }
 
 }  // namespace ubuscli

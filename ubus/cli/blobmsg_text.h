@@ -21,8 +21,10 @@ std::string formatJson(const blob_attr *attr, bool list, int indent,
 // Type names shown by "list -v" for the argument types in a signature.
 const char *signatureTypeName(const blob_attr *attr);
 
-// Appends the members of a JSON object text to buf. False for invalid JSON,
-// for anything that is not an object and for nesting deeper than 32 levels.
+// Appends the members of a JSON object text to buf, read as json-c reads it
+// (comments, single quotes, trailing commas and text after the object are
+// accepted). False for invalid JSON, for anything that is not an object and
+// for nesting deeper than 32 levels.
 bool addJsonObject(blob_buf *buf, const std::string &text);
 
 }  // namespace ubuscli

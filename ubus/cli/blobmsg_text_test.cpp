@@ -83,7 +83,7 @@ TEST_F(BlobmsgText, KeyOrderIsKept)
 
 TEST_F(BlobmsgText, RejectsWhatIsNotAJsonObject)
 {
-    for (const char *bad : {"", "{bad", "[1]", "1", "\"s\"", "null", "{\"a\":1}}"}) {
+    for (const char *bad : {"", "{bad", "{a:1}", "[1]", "1", "\"s\"", "null"}) {
         blob_buf_init(&buf_, 0);
         EXPECT_FALSE(addJsonObject(&buf_, bad)) << bad;
     }
@@ -95,6 +95,17 @@ TEST_F(BlobmsgText, RejectsWhatIsNotAJsonObject)
     deep += "}";
     blob_buf_init(&buf_, 0);
     EXPECT_FALSE(addJsonObject(&buf_, deep));
+}
+
+// What the device's tool accepts, scripts written against it may send.
+TEST_F(BlobmsgText, ReadsJsonAsLenientlyAsTheDevicesTool)
+{
+    EXPECT_EQ(roundTrip(R"({"a":[1,2,],"b":1,})", -1), R"({"a":[1,2],"b":1})");
+    EXPECT_EQ(roundTrip("{'s':'q' /* c */, \"n\":007 // x\n}", -1), R"({"s":"q","n":7})");
+    EXPECT_EQ(roundTrip(R"({"x":NaN,"y":-Infinity})", -1), R"({"x":nan,"y":-inf})");
+    EXPECT_EQ(roundTrip(R"({"x":99999999999999999999999,"y":-99999999999999999999})", -1),
+              R"({"x":9223372036854775807,"y":-9223372036854775808})");
+    EXPECT_EQ(roundTrip(R"({"a":1,"b":2,"a":3} trailing)", -1), R"({"a":3,"b":2})");
 }
 
 TEST_F(BlobmsgText, SignatureTypeNames)

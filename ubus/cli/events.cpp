@@ -155,7 +155,7 @@ int waitForCommand(ubus_context *ctx, int argc, char **argv)
 int unsupportedCommand(const char *name)
 {
     if (!eventOptions.simple)
-        fprintf(stderr, "The %s command is not supported by this tool\n", name);
+        fprintf(stderr, "The %s command is not supported by this build\n", name);
     return UBUS_STATUS_NOT_SUPPORTED;
 }
 

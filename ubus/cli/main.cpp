@@ -28,10 +28,18 @@ int usage(const char *prog)
             " -t <timeout>:\t\tSet the timeout (in seconds) for a command to complete\n"
             " -S:\t\t\tUse simplified output (for scripts)\n"
             " -v:\t\t\tMore verbose output\n"
+            " -m <type>:\t\t(for monitor): include a specific message type\n"
+            "\t\t\t(can be used more than once)\n"
+            " -M <r|t>\t\t(for monitor): only capture received or transmitted traffic\n"
             "\n"
             "Commands:\n"
             " - list [<path>]\t\t\tList objects\n"
             " - call <path> <method> [<message>]\tCall an object method\n"
+            " - subscribe <path> [<path>...]\tSubscribe to object(s) notifications\n"
+            " - listen [<path>...]\t\t\tListen for events\n"
+            " - send <type> [<message>]\t\tSend an event\n"
+            " - wait_for <object> [<object>...]\tWait for multiple objects to appear on ubus\n"
+            " - monitor\t\t\t\tMonitor ubus traffic\n"
             "\n",
             prog);
     return 1;
@@ -127,6 +135,14 @@ const Command kCommands[] = {
     {"monitor", [](ubus_context *, int, char **) { return ubuscli::unsupportedCommand("monitor"); }},
 };
 
+const Command *findCommand(const char *name)
+{
+    for (const Command &c : kCommands)
+        if (strcmp(c.name, name) == 0)
+            return &c;
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -135,7 +151,7 @@ int main(int argc, char **argv)
     const char *socketPath = nullptr;
     int ch;
 
-    while ((ch = getopt(argc, argv, "vs:t:S")) != -1) {
+    while ((ch = getopt(argc, argv, "m:M:vs:t:S")) != -1) {
         switch (ch) {
         case 's':
             socketPath = optarg;
@@ -150,6 +166,9 @@ int main(int argc, char **argv)
         case 'v':
             g_verbose++;
             break;
+        case 'm':
+        case 'M':  // monitor filters; there is no monitor here
+            break;
         default:
             return usage(prog);
         }
@@ -162,6 +181,7 @@ int main(int argc, char **argv)
     const char *cmd = argv[0];
     ubuscli::eventOptions.simple = g_simple;
     ubuscli::eventOptions.timeoutSec = g_timeoutSec;
+    const Command *command = findCommand(cmd);
 
     ubus_context *ctx = ubus_connect(socketPath);
     if (!ctx) {
@@ -175,13 +195,7 @@ int main(int argc, char **argv)
 
     // -2 doubles as "show the usage": unknown commands and wrong argument
     // counts, and also a call that failed with INVALID_ARGUMENT.
-    int ret = -2;
-    for (const Command &c : kCommands) {
-        if (strcmp(c.name, cmd) == 0) {
-            ret = c.run(ctx, argc, argv);
-            break;
-        }
-    }
+    int ret = command ? command->run(ctx, argc, argv) : -2;
 
     if (ret > 0 && !g_simple)
         fprintf(stderr, "Command failed: %s\n", ubus_strerror(ret));
