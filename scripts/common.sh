@@ -12,6 +12,29 @@ configure_and_build() {
     cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
+# Long steps say what they are doing at least every 10 seconds.
+# with_ticker <seconds> <what> <log or ""> <command...>: runs the command;
+# meanwhile prints "<what> (N s)" every <seconds>, with the latest build
+# progress line of the log when one is given.
+with_ticker() {
+    ticker "$1" "$2" "$3" $$ &
+    ticker_pid=$!
+    shift 3
+    ticker_status=0
+    "$@" || ticker_status=$?
+    kill "$ticker_pid" 2>/dev/null || true
+    wait "$ticker_pid" 2>/dev/null || true
+    return "$ticker_status"
+}
+ticker() {
+    ticker_start=$(date +%s)
+    while sleep "$1" && kill -0 "$4" 2>/dev/null; do
+        progress=""
+        [ -n "$3" ] && progress=$(grep -E '^\[ *[0-9]+(%|/[0-9]+)\]' "$3" 2>/dev/null | tail -n 1 | cut -c1-100)
+        echo "  ... $2 ($(( $(date +%s) - ticker_start )) s)${progress:+ $progress}"
+    done
+}
+
 # The helpers below run inside a private mount namespace (demo, benchmark):
 # the daemon always uses the default bus socket, so it gets one of its own.
 
