@@ -52,10 +52,13 @@ for t in $TARGETS; do
     mkdir -p "$work" "$findings"
     echo "== fuzz_$t for ${seconds}s"
     # -close_fd_mask=2 hides the daemon's own log lines; reports still show.
-    if "$bin" "$work" "$ROOT/fuzz/corpus/$t" \
-        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
-        -detect_leaks=1 -close_fd_mask=2 -print_final_stats=1 \
-        -artifact_prefix="$findings/" >"$BUILD_DIR/fuzz_$t.log" 2>&1; then
+    run_target() {
+        "$bin" "$work" "$ROOT/fuzz/corpus/$t" \
+            -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
+            -detect_leaks=1 -close_fd_mask=2 -print_final_stats=1 \
+            -artifact_prefix="$findings/" >"$BUILD_DIR/fuzz_$t.log" 2>&1
+    }
+    if with_ticker 10 "fuzz_$t" "" run_target; then
         grep -E '^stat::number_of_executed_units|^Done' "$BUILD_DIR/fuzz_$t.log" || true
     else
         echo "fuzz_$t FAILED; last lines of $BUILD_DIR/fuzz_$t.log:"
