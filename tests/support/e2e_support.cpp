@@ -27,8 +27,14 @@ extern char **environ;
 namespace e2e {
 
 std::string gimbalhubPath() { return E2E_GIMBALHUB; }
-std::string ubusdPath() { return E2E_UBUSD; }
-std::string ubusCliPath() { return E2E_UBUS_CLI; }
+// The interoperability runs put the real broker and tool in the bundled
+// ones' places.
+static std::string chosen(const char *variable, const char *bundled) {
+    const char *path = getenv(variable);
+    return path != nullptr && *path != '\0' ? path : bundled;
+}
+std::string ubusdPath() { return chosen("GIMBAL_TEST_UBUSD", E2E_UBUSD); }
+std::string ubusCliPath() { return chosen("GIMBAL_TEST_UBUS_CLI", E2E_UBUS_CLI); }
 std::string simulatorPath() { return E2E_SSPSIM; }
 
 const char kBusDirectory[] = "/var/run/ubus";

@@ -21,8 +21,8 @@ namespace e2e {
 
 // The programs of this build.
 std::string gimbalhubPath();
-std::string ubusdPath();
-std::string ubusCliPath();
+std::string ubusdPath();    // GIMBAL_TEST_UBUSD, if set, names another broker
+std::string ubusCliPath();  // GIMBAL_TEST_UBUS_CLI, another client tool
 std::string simulatorPath();  // the LD_PRELOAD library
 
 // The default bus socket, which the daemon always uses, and its directory.
