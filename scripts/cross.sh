@@ -117,13 +117,8 @@ install_checks() {
 }
 
 step "Packages"
-# The bus client tool links json-c; Debian's ARM build of it comes through
-# multiarch.
-if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    dpkg --add-architecture armhf
-fi
 # shellcheck disable=SC2086
-"$ROOT/scripts/deps.sh" $BASE_PACKAGES $CROSS_PACKAGES libjson-c-dev:armhf
+"$ROOT/scripts/deps.sh" $BASE_PACKAGES $CROSS_PACKAGES
 mkdir -p "$CROSS_BUILD_DIR/probe"
 
 # --- Running ARM programs -------------------------------------------------
@@ -205,11 +200,25 @@ rm -rf "$STAGE/include/nlohmann" "$STAGE/share/cmake/nlohmann_json"
 mkdir -p "$STAGE/include" "$STAGE/share/cmake"
 cp -r /usr/include/nlohmann "$STAGE/include/"
 cp -r /usr/share/cmake/nlohmann_json "$STAGE/share/cmake/"
-# json-c: its headers and the ARM library only, for the same reason.
-rm -rf "$STAGE/include/json-c" "$STAGE"/lib/libjson-c.so*
-mkdir -p "$STAGE/lib"
-cp -r /usr/include/json-c "$STAGE/include/"
-cp -P /usr/lib/$TRIPLET/libjson-c.so* "$STAGE/lib/"
+# json-c, which the bus client tool links: Debian's ARM packages unpacked
+# into the stage, never installed. An installed armhf C library would be
+# found by qemu before the cross toolchain's and break the ARM programs.
+if [ ! -f "$STAGE/lib/libjson-c.so" ]; then
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        [ "$(id -u)" -eq 0 ] || fail "the ARM json-c needs the armhf package lists: as root run dpkg --add-architecture armhf && apt-get update"
+        dpkg --add-architecture armhf
+    fi
+    debs=$CROSS_BUILD_DIR/json-c-debs
+    rm -rf "$debs"
+    mkdir -p "$debs/root" "$STAGE/include" "$STAGE/lib"
+    fetch_json_c() { (cd "$debs" && apt-get download -q libjson-c5:armhf libjson-c-dev:armhf); }
+    fetch_json_c || { [ "$(id -u)" -eq 0 ] && apt-get update -q && fetch_json_c; } ||
+        fail "cannot download Debian's armhf json-c packages"
+    for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$debs/root"; done
+    cp -r "$debs/root/usr/include/json-c" "$STAGE/include/"
+    cp -P "$debs/root/usr/lib/$TRIPLET"/libjson-c.so* "$STAGE/lib/"
+fi
+echo "json-c for ARM: $STAGE/lib"
 
 # --- The project ----------------------------------------------------------
 step "Configure and build for $TRIPLET (warnings are errors)"
