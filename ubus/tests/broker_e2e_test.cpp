@@ -2,9 +2,11 @@
 // and input that the library would never produce.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -366,28 +368,95 @@ TEST_F(RawBroker, ForwardThatWouldExceedTheLimitIsRefused)
     EXPECT_TRUE(pingWorks(owner));
 }
 
-TEST_F(RawBroker, AClientThatNeverReadsStallsAlone)
+TEST_F(RawBroker, AClientThatDoesNotReadIsSlowedDownAndLosesNothing)
 {
     RawClient sink(broker_.socket()), other(broker_.socket());
     std::vector<char> payload(64 * 1024, 'p');
     payload.back() = 0;
-    blob_buf_init(&buf_, 0);
-    blob_put_string(&buf_, UBUS_ATTR_METHOD, payload.data());
-    const int pings = 48;  // about 3 MiB of echoes
-    for (int i = 0; i < pings; i++)
-        sink.send(UBUS_MSG_PING, static_cast<uint16_t>(i), 0, buf_.head);
+    blob_buf ping = {};
+    blob_buf_init(&ping, 0);
+    blob_put_string(&ping, UBUS_ATTR_METHOD, payload.data());
+    // About 19 MiB of echoes: more than the broker would ever hold for one client.
+    const int pings = 300;
+    std::thread writer([&] {
+        for (int i = 0; i < pings; i++)
+            sink.send(UBUS_MSG_PING, static_cast<uint16_t>(i), 0, ping.head);
+    });
     EXPECT_TRUE(pingWorks(other));
 
-    // What was queued arrives intact; the excess was dropped, not corrupted.
+    // Every echo arrives, in order, once the sink reads.
     Message m;
     int received = 0;
-    while (sink.receive(m, 500)) {
-        ASSERT_TRUE(m.type == UBUS_MSG_DATA || m.type == UBUS_MSG_STATUS);
+    while (received < 2 * pings && sink.receive(m, 5000)) {
+        const int i = received / 2;
+        const bool expected = m.type == (received % 2 ? UBUS_MSG_STATUS : UBUS_MSG_DATA) && m.seq == i &&
+                              (m.type == UBUS_MSG_STATUS || m.body.size() == blob_len(ping.head));
+        if (!expected) {
+            ADD_FAILURE() << "message " << received << " is not the echo of ping " << i;
+            break;
+        }
         received++;
     }
-    EXPECT_GT(received, 0);
-    EXPECT_LT(received, 2 * pings);
+    if (received != 2 * pings)
+        shutdown(sink.fd(), SHUT_RDWR);  // frees a writer still blocked
+    writer.join();
+    blob_buf_free(&ping);
+    EXPECT_EQ(received, 2 * pings);
     EXPECT_TRUE(pingWorks(sink, 500));
+}
+
+TEST_F(RawBroker, ListingLargerThanAnyQueueArrivesWhole)
+{
+    RawClient owner(broker_.socket()), lister(broker_.socket());
+    // 40 objects of about 40 KiB each: 1.6 MiB of listing.
+    const int objects = 40;
+    std::vector<char> name(40 * 1024, 'a');
+    name.back() = 0;
+    for (int i = 0; i < objects; i++) {
+        blob_buf_init(&buf_, 0);
+        blob_put_string(&buf_, UBUS_ATTR_OBJPATH, ("big" + std::to_string(100 + i)).c_str());
+        void *sig = blob_nest_start(&buf_, UBUS_ATTR_SIGNATURE);
+        name[0] = static_cast<char>('a' + i % 26);
+        blobmsg_close_table(&buf_, blobmsg_open_table(&buf_, name.data()));
+        blob_nest_end(&buf_, sig);
+        owner.send(UBUS_MSG_ADD_OBJECT, static_cast<uint16_t>(i), 0, buf_.head);
+        std::vector<Message> reply;
+        ASSERT_EQ(collect(owner, reply), 0) << i;
+    }
+
+    lister.send(UBUS_MSG_LOOKUP, 9, 0, lookup(nullptr));
+    std::vector<Message> data;
+    EXPECT_EQ(collect(lister, data), 0);
+    ASSERT_EQ(data.size(), static_cast<size_t>(objects));
+    for (int i = 0; i < objects; i++)
+        EXPECT_EQ(pathOf(data[i]), "big" + std::to_string(100 + i));
+
+    e2e::RunResult list = e2e::run({e2e::cli(), "-s", broker_.socket(), "list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), objects);
+}
+
+// Paths count towards what a client may keep registered, not only signatures.
+TEST_F(RawBroker, LongPathsExhaustTheRegistrationBudget)
+{
+    RawClient owner(broker_.socket());
+    std::string path(64 * 1024, 'p');
+    int accepted = 0, status = 0;
+    for (int i = 0; i < 100 && status == 0; i++) {
+        path[0] = static_cast<char>('A' + i / 26);
+        path[1] = static_cast<char>('a' + i % 26);
+        blob_buf_init(&buf_, 0);
+        blob_put_string(&buf_, UBUS_ATTR_OBJPATH, path.c_str());
+        owner.send(UBUS_MSG_ADD_OBJECT, static_cast<uint16_t>(i), 0, buf_.head);
+        std::vector<Message> reply;
+        status = collect(owner, reply);
+        if (status == 0)
+            accepted++;
+    }
+    EXPECT_EQ(status, UBUS_STATUS_NO_MEMORY);
+    EXPECT_GT(accepted, 32);  // about 4 MiB of paths
+    EXPECT_LT(accepted, 64);
+    EXPECT_TRUE(pingWorks(owner));
 }
 
 TEST_F(RawBroker, ObjectsVanishWithTheirOwner)

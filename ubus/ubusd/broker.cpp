@@ -13,6 +13,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,6 +30,11 @@ constexpr size_t kHeaderLen = 8;
 constexpr size_t kFirstRead = kHeaderLen + 4;  // header plus the root's own header word
 constexpr size_t kMaxMsgLen = UBUS_MAX_MSGLEN;
 constexpr int kAcceptBackoffMs = 100;
+// A listing is written ahead of the client's reading by at most this much.
+constexpr size_t kLookupAheadBytes = 64 * 1024;
+// What one object costs the broker besides its path: the object, its entry
+// in the directory and in the owner's list.
+constexpr size_t kObjectBookkeeping = 128;
 
 // One shared scratch buffer for building replies; the broker is single-threaded.
 blob_buf g_buf;
@@ -150,6 +156,19 @@ bool eventPatternMatches(const std::string &pattern, const std::string &id)
     if (!pattern.empty() && pattern.back() == '*')
         return id.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
     return pattern == id;
+}
+
+size_t clientCapFromDescriptorLimit()
+{
+    // stdin/out/err, the listening socket, epoll, the signalfd, and room to
+    // accept and close one connection over the cap.
+    constexpr rlim_t kReserved = 8;
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    if (rl.rlim_cur <= kReserved)
+        return 1;
+    return static_cast<size_t>(rl.rlim_cur - kReserved);
 }
 
 Broker::Broker(std::string socketPath, Limits limits)
@@ -385,6 +404,7 @@ uint32_t Broker::addClient(int fd)
         close(fd);
         return 0;
     }
+    client->polling = ev.events;
     Client &c = *client;
     clientIds_.insert(c.id);
     clients_.emplace(c.id, std::move(client));
@@ -398,7 +418,13 @@ uint32_t Broker::addClient(int fd)
 void Broker::handleClientEvent(Client &c, uint32_t events)
 {
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
-        if (!readClient(c)) {
+        if (c.polling & EPOLLIN) {
+            if (!readClient(c)) {
+                markDead(c);
+                return;
+            }
+        } else if (events & EPOLLHUP) {
+            // Gone while not being read: nothing it sent can be answered.
             markDead(c);
             return;
         }
@@ -450,6 +476,9 @@ bool Broker::readClient(Client &c)
         msg.swap(c.in);
         c.inHave = 0;
         dispatch(c, msg);
+        // Its own requests filled what it has not read yet: read on later.
+        if (c.throttled || c.lookup)
+            break;
     }
     return true;
 }
@@ -515,30 +544,39 @@ int Broker::handleAddObject(Client &c, const uint8_t *hdr, Attrs &tb)
             return UBUS_STATUS_INVALID_ARGUMENT;
     }
 
+    size_t cost = kObjectBookkeeping + path.size();
+    if (!tb[UBUS_ATTR_OBJTYPE] && tb[UBUS_ATTR_SIGNATURE])
+        cost += blob_len(tb[UBUS_ATTR_SIGNATURE]);
+    if (c.registered + cost > limits_.maxRegisteredBytesPerClient)
+        return UBUS_STATUS_NO_MEMORY;
+
     ObjectType *type = nullptr;
     if (tb[UBUS_ATTR_OBJTYPE]) {
         auto it = types_.find(blob_get_u32(tb[UBUS_ATTR_OBJTYPE]));
         if (it != types_.end())
             type = it->second.get();
     } else if (tb[UBUS_ATTR_SIGNATURE]) {
-        if (c.signatureBytes + blob_len(tb[UBUS_ATTR_SIGNATURE]) > limits_.maxSignatureBytesPerClient)
-            return UBUS_STATUS_NO_MEMORY;
         type = createType(c, tb[UBUS_ATTR_SIGNATURE]);
     }
 
     auto obj = std::make_unique<Object>();
     obj->id = allocateId(objectIds_);
-    obj->path = path;
-    obj->hasPath = hasPath;
     obj->owner = &c;
     obj->type = type;
     if (type)
         type->refcount++;
 
+    // The directory's key is the only copy of the path.
+    auto slot = paths_.end();
+    if (hasPath) {
+        slot = paths_.emplace(path, nullptr).first;
+        obj->path = &slot->first;
+    }
     if (hasPath && type) {
         // Every later lookup must fit in one message, or listing would break clients.
-        std::vector<uint8_t> probe = buildObjectData(hdr, *obj);
+        std::vector<uint8_t> probe = buildObjectData(hdrSeq(hdr), hdrPeer(hdr), *obj);
         if (padded(probe.size() - kHeaderLen) > kMaxMsgLen) {
+            paths_.erase(slot);
             releaseType(type);
             return UBUS_STATUS_INVALID_ARGUMENT;
         }
@@ -548,8 +586,9 @@ int Broker::handleAddObject(Client &c, const uint8_t *hdr, Attrs &tb)
     objectIds_.insert(o->id);
     objects_.emplace(o->id, std::move(obj));
     if (hasPath)
-        paths_.emplace(path, o);
+        slot->second = o;
     c.objects.push_back(o);
+    c.registered += kObjectBookkeeping + path.size();
 
     blob_buf_init(&g_buf, 0);
     blob_put_int32(&g_buf, UBUS_ATTR_OBJID, o->id);
@@ -581,7 +620,7 @@ Broker::ObjectType *Broker::createType(Client &c, const blob_attr *signature)
     }
     type->id = allocateId(typeIds_);
     type->creator = c.id;
-    c.signatureBytes += type->bytes;
+    c.registered += type->bytes;
     ObjectType *t = type.get();
     typeIds_.insert(t->id);
     types_.emplace(t->id, std::move(type));
@@ -594,7 +633,7 @@ void Broker::releaseType(ObjectType *type)
         return;
     auto creator = clients_.find(type->creator);
     if (creator != clients_.end())
-        creator->second->signatureBytes -= std::min(creator->second->signatureBytes, type->bytes);
+        creator->second->registered -= std::min(creator->second->registered, type->bytes);
     typeIds_.erase(type->id);
     types_.erase(type->id);
 }
@@ -623,18 +662,23 @@ int Broker::handleRemoveObject(Client &c, const uint8_t *hdr, Attrs &tb)
 
 void Broker::removeObject(Object *obj)
 {
-    if (obj->hasPath) {
+    Client &owner = *obj->owner;
+    size_t cost = kObjectBookkeeping;
+    if (obj->path) {
         queueObjectEvent(kObjectRemoveEvent, *obj);
-        paths_.erase(obj->path);
+        cost += obj->path->size();
+        paths_.erase(paths_.find(*obj->path));
+        obj->path = nullptr;
     }
+    owner.registered -= std::min(owner.registered, cost);
     if (!obj->patterns.empty()) {
         listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), obj), listeners_.end());
         for (const std::string &pattern : obj->patterns) {
-            obj->owner->patternCount--;
-            obj->owner->patternBytes -= pattern.size();
+            owner.patternCount--;
+            owner.patternBytes -= pattern.size();
         }
     }
-    auto &list = obj->owner->objects;
+    auto &list = owner.objects;
     list.erase(std::remove(list.begin(), list.end(), obj), list.end());
     if (obj->type)
         releaseType(obj->type);
@@ -643,52 +687,69 @@ void Broker::removeObject(Object *obj)
     objects_.erase(id);
 }
 
-std::vector<uint8_t> Broker::buildObjectData(const uint8_t *hdr, const Object &obj)
+std::vector<uint8_t> Broker::buildObjectData(uint16_t seq, uint32_t peer, const Object &obj)
 {
     blob_buf_init(&g_buf, 0);
-    blob_put_string(&g_buf, UBUS_ATTR_OBJPATH, obj.path.c_str());
+    blob_put_string(&g_buf, UBUS_ATTR_OBJPATH, obj.path->c_str());
     blob_put_int32(&g_buf, UBUS_ATTR_OBJID, obj.id);
     blob_put_int32(&g_buf, UBUS_ATTR_OBJTYPE, obj.type->id);
     void *sig = blob_nest_start(&g_buf, UBUS_ATTR_SIGNATURE);
     for (auto &method : obj.type->methods)
         blobmsg_add_blob(&g_buf, reinterpret_cast<blob_attr *>(method.data()));
     blob_nest_end(&g_buf, sig);
-    return makeMsg(UBUS_MSG_DATA, hdrSeq(hdr), hdrPeer(hdr), g_buf.head);
+    return makeMsg(UBUS_MSG_DATA, seq, peer, g_buf.head);
 }
 
 int Broker::handleLookup(Client &c, const uint8_t *hdr, Attrs &tb)
 {
-    auto sendObject = [&](const Object &obj) {
-        if (obj.type)
-            send(c, buildObjectData(hdr, obj));
-    };
-
+    auto listing = std::make_unique<Lookup>();
+    listing->seq = hdrSeq(hdr);
+    listing->peer = hdrPeer(hdr);
     if (!tb[UBUS_ATTR_OBJPATH]) {
-        for (auto &entry : paths_)
-            sendObject(*entry.second);
-        return 0;
+        listing->all = true;
+    } else {
+        std::string path = static_cast<const char *>(blob_data(tb[UBUS_ATTR_OBJPATH]));
+        if (path.empty())
+            return UBUS_STATUS_INVALID_ARGUMENT;
+        if (path.back() != '*') {
+            auto it = paths_.find(path);
+            if (it == paths_.end())
+                return UBUS_STATUS_NOT_FOUND;
+            if (it->second->type)
+                send(c, buildObjectData(listing->seq, listing->peer, *it->second));
+            return 0;
+        }
+        path.pop_back();
+        listing->prefix = std::move(path);
     }
+    // However long the listing, it is produced only as the client reads it;
+    // the client's further requests wait until its status has gone out.
+    c.lookup = std::move(listing);
+    updatePolling(c);
+    pumpLookup(c);
+    return -1;
+}
 
-    std::string path = static_cast<const char *>(blob_data(tb[UBUS_ATTR_OBJPATH]));
-    if (path.empty())
-        return UBUS_STATUS_INVALID_ARGUMENT;
-
-    if (path.back() != '*') {
-        auto it = paths_.find(path);
-        if (it == paths_.end())
-            return UBUS_STATUS_NOT_FOUND;
-        sendObject(*it->second);
-        return 0;
+void Broker::pumpLookup(Client &c)
+{
+    while (c.lookup && !c.dead && c.outQueued < kLookupAheadBytes) {
+        Lookup &l = *c.lookup;
+        auto it = l.started ? paths_.upper_bound(l.last) : paths_.lower_bound(l.prefix);
+        if (it == paths_.end() || it->first.compare(0, l.prefix.size(), l.prefix) != 0) {
+            int status = l.found || l.all ? 0 : UBUS_STATUS_NOT_FOUND;
+            uint16_t seq = l.seq;
+            uint32_t peer = l.peer;
+            c.lookup.reset();
+            sendStatus(c, seq, peer, status);
+            updatePolling(c);
+            return;
+        }
+        l.last = it->first;
+        l.started = true;
+        l.found = true;
+        if (it->second->type)
+            send(c, buildObjectData(l.seq, l.peer, *it->second));
     }
-
-    path.pop_back();
-    bool found = false;
-    for (auto it = paths_.lower_bound(path);
-         it != paths_.end() && it->first.compare(0, path.size(), path) == 0; ++it) {
-        found = true;
-        sendObject(*it->second);
-    }
-    return found ? 0 : UBUS_STATUS_NOT_FOUND;
 }
 
 int Broker::handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb)
@@ -717,7 +778,10 @@ int Broker::handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb)
     // owner's library would take that as a broken stream, so refuse it here.
     if (padded(fwd.size() - kHeaderLen) > kMaxMsgLen)
         return UBUS_STATUS_INVALID_ARGUMENT;
-    send(*obj.owner, std::move(fwd));
+    // Held for the owner on the caller's account: a caller that outpaces
+    // the owner is slowed down, while the owner, whose answers are what it
+    // writes, is never stopped on account of its callers.
+    send(*obj.owner, std::move(fwd), &c);
     return -1;
 }
 
@@ -741,57 +805,98 @@ void Broker::handleResponse(Client &c, std::vector<uint8_t> &msg, Attrs &tb)
     // An owner's odd version byte must not break the caller's connection.
     msg[0] = 0;
     msg.resize(kHeaderLen + rootRawLen(msg.data()));
+    // Charged to the caller, who asked for it: an answer never slows its owner.
     send(*dest->second, std::move(msg));
 }
 
 void Broker::sendStatus(Client &c, const uint8_t *hdr, int status)
 {
-    blob_buf_init(&g_buf, 0);
-    blob_put_int32(&g_buf, UBUS_ATTR_STATUS, static_cast<uint32_t>(status));
-    send(c, makeMsg(UBUS_MSG_STATUS, hdrSeq(hdr), hdrPeer(hdr), g_buf.head));
+    sendStatus(c, hdrSeq(hdr), hdrPeer(hdr), status);
 }
 
-void Broker::send(Client &c, std::vector<uint8_t> msg)
+void Broker::sendStatus(Client &c, uint16_t seq, uint32_t peer, int status)
+{
+    blob_buf_init(&g_buf, 0);
+    blob_put_int32(&g_buf, UBUS_ATTR_STATUS, static_cast<uint32_t>(status));
+    send(c, makeMsg(UBUS_MSG_STATUS, seq, peer, g_buf.head));
+}
+
+void Broker::send(Client &c, std::vector<uint8_t> msg, Client *payer)
 {
     if (c.dead)
         return;
-    if (!c.out.empty()) {
-        // A client that does not read only stalls itself: beyond the queue
-        // limit its messages are dropped, whole, so its stream stays framed.
-        if (c.outQueued + msg.size() > kMaxMsgLen)
-            return;
-        c.outQueued += msg.size();
-        c.out.push_back(std::move(msg));
-        return;
-    }
 
     size_t sent = 0;
-    while (sent < msg.size()) {
-        ssize_t n = ::send(c.fd, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
+    if (c.out.empty()) {
+        while (sent < msg.size()) {
+            ssize_t n = ::send(c.fd, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            markDead(c);
+            return;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+        if (sent == msg.size())
+            return;
+        c.outOffset = sent;
+    }
+
+    // Nothing accepted is dropped: it waits here, and whoever's request
+    // caused it is read more slowly until it has gone out.
+    Queued q;
+    q.payer = payer ? payer->id : c.id;
+    q.charged = msg.size() - sent;
+    q.data = std::move(msg);
+    uint32_t who = q.payer;
+    size_t bytes = q.charged;
+    c.outQueued += bytes;
+    c.out.push_back(std::move(q));
+    charge(who, bytes);
+    if (c.outQueued > limits_.maxQueuedBytesPerClient) {
+        fprintf(stderr, "ubusd: client %08x left %zu bytes unread, disconnecting it\n", c.id,
+                c.outQueued);
         markDead(c);
         return;
     }
-    if (sent == msg.size())
-        return;
-    c.outOffset = sent;
-    c.outQueued = msg.size();
-    c.out.push_back(std::move(msg));
     updatePolling(c);
+}
+
+void Broker::charge(uint32_t payer, size_t bytes)
+{
+    auto it = clients_.find(payer);
+    if (it == clients_.end())
+        return;
+    Client &p = *it->second;
+    p.held += bytes;
+    if (!p.throttled && p.held >= limits_.maxHeldBytesPerClient) {
+        p.throttled = true;
+        updatePolling(p);
+    }
+}
+
+void Broker::uncharge(uint32_t payer, size_t bytes)
+{
+    auto it = clients_.find(payer);
+    if (it == clients_.end())
+        return;
+    Client &p = *it->second;
+    p.held -= std::min(p.held, bytes);
+    if (p.throttled && p.held <= limits_.maxHeldBytesPerClient / 2) {
+        p.throttled = false;
+        updatePolling(p);
+    }
 }
 
 void Broker::flushClient(Client &c)
 {
     while (!c.out.empty()) {
-        std::vector<uint8_t> &front = c.out.front();
-        ssize_t n = ::send(c.fd, front.data() + c.outOffset, front.size() - c.outOffset,
+        Queued &front = c.out.front();
+        ssize_t n = ::send(c.fd, front.data.data() + c.outOffset, front.data.size() - c.outOffset,
                            MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR)
@@ -802,25 +907,35 @@ void Broker::flushClient(Client &c)
             return;
         }
         c.outOffset += static_cast<size_t>(n);
-        if (c.outOffset == front.size()) {
-            c.outQueued -= front.size();
+        if (c.outOffset == front.data.size()) {
+            uint32_t payer = front.payer;
+            size_t bytes = front.charged;
+            c.outQueued -= bytes;
             c.outOffset = 0;
             c.out.pop_front();
+            uncharge(payer, bytes);
         }
     }
     updatePolling(c);
+    pumpLookup(c);
 }
 
 void Broker::updatePolling(Client &c)
 {
-    bool want = !c.out.empty();
-    if (want == c.pollingOut)
+    if (c.dead)
+        return;
+    uint32_t want = 0;
+    if (!c.throttled && !c.lookup)
+        want |= EPOLLIN | EPOLLRDHUP;
+    if (!c.out.empty())
+        want |= EPOLLOUT;
+    if (want == c.polling)
         return;
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u);
+    ev.events = want;
     ev.data.u64 = c.id;
     if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd, &ev) == 0)
-        c.pollingOut = want;
+        c.polling = want;
 }
 
 void Broker::markDead(Client &c)
@@ -828,9 +943,13 @@ void Broker::markDead(Client &c)
     if (c.dead)
         return;
     c.dead = true;
-    c.out.clear();
+    c.lookup.reset();
+    std::deque<Queued> out;
+    out.swap(c.out);
     c.outQueued = 0;
     dead_.push_back(c.id);
+    for (const Queued &q : out)
+        uncharge(q.payer, q.charged);
 }
 
 void Broker::reapDead()
@@ -965,7 +1084,7 @@ void Broker::queueObjectEvent(const char *id, const Object &obj)
         return;
     blob_buf_init(&g_event, 0);
     blobmsg_add_u32(&g_event, "id", obj.id);
-    blobmsg_add_string(&g_event, "path", obj.path.c_str());
+    blobmsg_add_string(&g_event, "path", obj.path->c_str());
     const auto *bytes = static_cast<const uint8_t *>(blob_data(g_event.head));
     objectEvents_.emplace_back(id, std::vector<uint8_t>(bytes, bytes + blob_len(g_event.head)));
 }

@@ -18,14 +18,28 @@ struct blob_attr;
 
 namespace ubusd {
 
+// Clients the descriptor limit leaves room for: the soft RLIMIT_NOFILE less
+// the broker's own descriptors and one spare to turn away a connection over
+// the cap.
+size_t clientCapFromDescriptorLimit();
+
 struct Limits {
-    size_t maxClients = 1024;
+    size_t maxClients = clientCapFromDescriptorLimit();
     size_t maxObjectsPerClient = 1024;
-    // Signature bytes a single client may keep registered at the broker.
-    size_t maxSignatureBytesPerClient = 4u << 20;
+    // Bytes a client keeps registered: object paths, signatures and the
+    // broker's bookkeeping per object.
+    size_t maxRegisteredBytesPerClient = 4u << 20;
     // Event patterns a single client may keep registered, and their bytes.
     size_t maxEventPatternsPerClient = 1024;
     size_t maxEventPatternBytesPerClient = 256u << 10;
+    // Queued bytes a client's requests have made the broker hold (its own
+    // replies, its calls waiting for their owner, the answers to them). At
+    // this mark the broker stops reading that client; at half of it, it
+    // reads again.
+    size_t maxHeldBytesPerClient = 1u << 20;
+    // Unread output at which a client is disconnected: only reached by one
+    // that lets answers to its own calls or its subscriptions pile up.
+    size_t maxQueuedBytesPerClient = 16u << 20;
 };
 
 // True when an event id is delivered to a listener registered with this
@@ -65,8 +79,7 @@ private:
 
     struct Object {
         uint32_t id = 0;
-        std::string path;
-        bool hasPath = false;
+        const std::string *path = nullptr;  // the directory's key; null if unnamed
         Client *owner = nullptr;
         ObjectType *type = nullptr;
         std::vector<std::string> patterns;  // event patterns it listens to
@@ -81,6 +94,24 @@ private:
         std::vector<std::vector<uint8_t>> methods;
     };
 
+    // A queued message and the client whose request made the broker hold it.
+    struct Queued {
+        std::vector<uint8_t> data;
+        uint32_t payer = 0;
+        size_t charged = 0;
+    };
+
+    // A listing of many objects, written only as fast as the client reads.
+    struct Lookup {
+        uint16_t seq = 0;
+        uint32_t peer = 0;
+        std::string prefix;  // objects whose path starts so are listed
+        std::string last;    // path of the last object written
+        bool started = false;
+        bool found = false;
+        bool all = false;    // no path asked for: status 0 even when empty
+    };
+
     struct Client {
         int fd = -1;
         uint32_t id = 0;
@@ -92,13 +123,17 @@ private:
         std::vector<uint8_t> in;
         size_t inHave = 0;
 
-        std::deque<std::vector<uint8_t>> out;
+        std::deque<Queued> out;
         size_t outOffset = 0;  // bytes of out.front() already written
         size_t outQueued = 0;  // bytes waiting in out
-        bool pollingOut = false;
+        uint32_t polling = 0;  // epoll events currently asked for
+
+        size_t held = 0;       // queued bytes charged to this client, anywhere
+        bool throttled = false;
+        std::unique_ptr<Lookup> lookup;  // a listing still being written
 
         std::vector<Object *> objects;
-        size_t signatureBytes = 0;
+        size_t registered = 0;  // paths, signatures, per-object bookkeeping
         size_t patternCount = 0;
         size_t patternBytes = 0;
     };
@@ -113,6 +148,9 @@ private:
     bool readClient(Client &c);
     void flushClient(Client &c);
     void updatePolling(Client &c);
+    void charge(uint32_t payer, size_t bytes);
+    void uncharge(uint32_t payer, size_t bytes);
+    void pumpLookup(Client &c);
     void markDead(Client &c);
     void destroyClient(uint32_t id);
     void reapDead();
@@ -135,9 +173,11 @@ private:
     void queueObjectEvent(const char *id, const Object &obj);
     void flushObjectEvents();
 
-    void send(Client &c, std::vector<uint8_t> msg);
+    // Queues msg for c; its bytes are charged to payer (c itself if null).
+    void send(Client &c, std::vector<uint8_t> msg, Client *payer = nullptr);
     void sendStatus(Client &c, const uint8_t *hdr, int status);
-    std::vector<uint8_t> buildObjectData(const uint8_t *hdr, const Object &obj);
+    void sendStatus(Client &c, uint16_t seq, uint32_t peer, int status);
+    std::vector<uint8_t> buildObjectData(uint16_t seq, uint32_t peer, const Object &obj);
 
     ObjectType *createType(Client &c, const blob_attr *signature);
     void releaseType(ObjectType *type);
