@@ -121,7 +121,7 @@ public:
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, "/var/run/ubus/ubus.sock", sizeof address.sun_path - 1);
+        strncpy(address.sun_path, e2e::kBusSocket, sizeof address.sun_path - 1);
         listening_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
                      listen(fd_, 4) == 0;
     }

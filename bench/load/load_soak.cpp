@@ -1,6 +1,6 @@
 // Load on the running daemon: a soak of mixed bus calls from several clients
-// while the motors move, then a flood of "changePan" far faster than the
-// motors can follow. Prints the figures with PASS/MISS per target; the exit
+// while the motors move, a flood of "changePan" far faster than the motors
+// can follow, and one client's calls beside a flooder that never reads. Prints the figures with PASS/MISS per target; the exit
 // status is non-zero only when the daemon died or the motors ended somewhere
 // the accepted commands do not explain.
 //
@@ -48,6 +48,7 @@ public:
         if (ctx_) ubus_free(ctx_);
     }
     bool ok() const { return ctx_ != nullptr && id_ != 0; }
+    uint32_t object() const { return id_; }
 
     int change(const char *method, int step) {
         blob_buf_init(&buf_, 0);
@@ -106,6 +107,37 @@ struct Latencies {
 };
 
 double nowMs() { return e2e::monotonicNow() * 1000.0; }
+
+// One "changePan" call of one step, as the non-reading flooder sends it.
+std::vector<uint8_t> changePanCall(uint32_t object) {
+    blob_buf buf{};
+    blob_buf_init(&buf, 0);
+    blob_put_int32(&buf, UBUS_ATTR_OBJID, object);
+    blob_put_string(&buf, UBUS_ATTR_METHOD, "changePan");
+    void *data = blob_nest_start(&buf, UBUS_ATTR_DATA);
+    blobmsg_add_u32(&buf, "step", 1);
+    blob_nest_end(&buf, data);
+    std::vector<uint8_t> message(8 + blob_raw_len(buf.head));
+    message[1] = UBUS_MSG_INVOKE;
+    for (int i = 0; i < 4; ++i) message[4 + i] = static_cast<uint8_t>(object >> (24 - 8 * i));
+    std::memcpy(&message[8], buf.head, blob_raw_len(buf.head));
+    blob_buf_free(&buf);
+    return message;
+}
+
+// getPosition from one client, one call after the other: latencies and the
+// calls that got no answer.
+void legitimateCalls(long calls, Latencies &latency, long &unanswered) {
+    Client client;
+    std::vector<double> local;
+    for (long i = 0; i < calls; ++i) {
+        int pan = 0, tilt = 0;
+        const double start = nowMs();
+        if (!client.ok() || client.get(pan, tilt) != 0) ++unanswered;
+        local.push_back(nowMs() - start);
+    }
+    latency.add(local);
+}
 
 // Follows the daemon's log as it grows: keeps the counts the checks need and
 // the lines written since the last mark, so the big soak log is parsed once.
@@ -174,6 +206,7 @@ int main() {
     const long totalCalls = envLong("LOAD_CALLS", 100000);
     const long clients = envLong("LOAD_CLIENTS", 4);
     const long floodCalls = envLong("LOAD_FLOOD_CALLS", 5000);
+    const long legitimateCount = envLong("LOAD_LEGITIMATE_CALLS", 2000);
     const char *keep = std::getenv("LOAD_KEEP");
 
     std::string why;
@@ -324,6 +357,20 @@ int main() {
         }
     const long rssAfter = e2e::residentKilobytes(daemon.pid());
 
+    // --- a caller that never reads -------------------------------------------
+    // The same legitimate client alone, then beside a flooder that sends
+    // changePan as fast as the broker takes it and never reads an answer.
+    Latencies alone, beside;
+    long aloneLost = 0, besideLost = 0, silentSent = 0;
+    legitimateCalls(legitimateCount, alone, aloneLost);
+    {
+        e2e::SilentFlooder flooder(e2e::kBusSocket, changePanCall(probe.object()));
+        // Measured once the flood is well under way.
+        e2e::waitUntil([&] { return flooder.sent() >= 2000; }, 20);
+        legitimateCalls(legitimateCount, beside, besideLost);
+        silentSent = flooder.sent();
+    }
+
     std::printf("soak: %ld calls from %ld clients in %.1f s (%.0f calls/s), %ld failed calls\n",
                 totalCalls, clients, soakSeconds, totalCalls / soakSeconds, errors.load());
     std::printf("soak getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", soakLatency.percentile(0.5),
@@ -332,6 +379,12 @@ int main() {
                 dropped);
     std::printf("flood getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", floodLatency.percentile(0.5),
                 floodLatency.percentile(0.99), floodLatency.ms.size());
+    std::printf("legitimate getPosition alone: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu calls, %ld unanswered)\n",
+                alone.percentile(0.5), alone.percentile(0.99), alone.percentile(1.0), alone.ms.size(), aloneLost);
+    std::printf("legitimate getPosition beside a non-reading flooder: p50 %.2f ms, p99 %.2f ms, max %.2f ms "
+                "(%zu calls, %ld unanswered; flooder sent %ld changePan)\n",
+                beside.percentile(0.5), beside.percentile(0.99), beside.percentile(1.0), beside.ms.size(),
+                besideLost, silentSent);
     std::printf("final pan: expected %ld, getPosition %d, driver trace %ld\n", expectedPan, pan, tracePan);
     std::printf("VmRSS: %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter, rssAfter - rssBefore);
 
@@ -342,6 +395,8 @@ int main() {
     verdict(dropped > 0, false, "bounded queue dropped part of the flood");
     verdict(getStatus == 0 && pan == expectedPan && tracePan == expectedPan, true,
             "final pan matches the accepted commands");
+    verdict(aloneLost == 0 && besideLost == 0, true, "every legitimate call answered beside a non-reading flooder");
+    verdict(beside.percentile(1.0) < 2000.0, false, "each legitimate call beside the flooder within 2 s");
     verdict(rssAfter - rssBefore < 2048, false, "VmRSS flat (growth under 2 MB)");
     verdict(daemon.running(), true, "daemon alive at the end");
 

@@ -573,4 +573,51 @@ bool mountScratchDir(const std::string &dir, std::string *why) {
     return true;
 }
 
+SilentFlooder::SilentFlooder(const std::string &socketPath, std::vector<uint8_t> message)
+    : message_(std::move(message)) {
+    sockaddr_un address{};
+    if (socketPath.size() >= sizeof address.sun_path || message_.size() < 8) return;
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    if (connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        fcntl(fd_, F_SETFL, O_NONBLOCK) != 0) {
+        close(fd_);
+        fd_ = -1;
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+SilentFlooder::~SilentFlooder() { stop(); }
+
+void SilentFlooder::stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+void SilentFlooder::run() {
+    for (uint16_t seq = 1; !stop_; ++seq) {
+        message_[2] = static_cast<uint8_t>(seq >> 8);
+        message_[3] = static_cast<uint8_t>(seq);
+        size_t done = 0;
+        while (done < message_.size() && !stop_) {
+            const ssize_t n = send(fd_, message_.data() + done, message_.size() - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                // Short waits, so that stop() is prompt while the broker holds us back.
+                struct pollfd p = {fd_, POLLOUT, 0};
+                poll(&p, 1, 50);
+            } else {
+                return;
+            }
+        }
+        if (done == message_.size()) ++sent_;
+    }
+}
+
 }  // namespace e2e

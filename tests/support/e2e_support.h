@@ -9,10 +9,12 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "default_configuration.h"
@@ -186,6 +188,32 @@ bool mountScratchDir(const std::string &dir, std::string *why);
 // Both of the above for the default bus directory: afterwards a broker and
 // the daemon meet on kBusSocket without touching the host's bus.
 bool enterPrivateBus(std::string *why);
+
+// A bus client that sends one message again and again, as fast as the broker
+// takes it, and never reads anything, not even the greeting. Runs on its own
+// thread until stopped or destroyed.
+class SilentFlooder {
+public:
+    // message: one complete bus message; its sequence number goes up per copy.
+    SilentFlooder(const std::string &socketPath, std::vector<uint8_t> message);
+    ~SilentFlooder();
+    SilentFlooder(const SilentFlooder &) = delete;
+    SilentFlooder &operator=(const SilentFlooder &) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    long sent() const { return sent_; }
+    // Ends the thread and closes the connection.
+    void stop();
+
+private:
+    void run();
+
+    int fd_ = -1;
+    std::vector<uint8_t> message_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+    std::thread thread_;
+};
 
 // Resident set size (kB) and CPU time (utime + stime, seconds) of a process;
 // -1 when it cannot be read.

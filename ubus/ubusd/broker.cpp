@@ -851,12 +851,14 @@ void Broker::send(Client &c, std::vector<uint8_t> msg, Client *payer)
     Queued q;
     q.payer = payer ? payer->id : c.id;
     q.charged = msg.size() - sent;
+    q.forwarded = q.payer != c.id;
     q.data = std::move(msg);
     uint32_t who = q.payer;
     size_t bytes = q.charged;
+    bool forwarded = q.forwarded;
     c.outQueued += bytes;
     c.out.push_back(std::move(q));
-    charge(who, bytes);
+    charge(who, bytes, forwarded);
     if (c.outQueued > limits_.maxQueuedBytesPerClient) {
         fprintf(stderr, "ubusd: client %08x left %zu bytes unread, disconnecting it\n", c.id,
                 c.outQueued);
@@ -866,27 +868,33 @@ void Broker::send(Client &c, std::vector<uint8_t> msg, Client *payer)
     updatePolling(c);
 }
 
-void Broker::charge(uint32_t payer, size_t bytes)
+void Broker::charge(uint32_t payer, size_t bytes, bool forwarded)
 {
     auto it = clients_.find(payer);
     if (it == clients_.end())
         return;
     Client &p = *it->second;
     p.held += bytes;
-    if (!p.throttled && p.held >= limits_.maxHeldBytesPerClient) {
+    if (forwarded)
+        p.forwarded += bytes;
+    if (!p.throttled && (p.held >= limits_.maxHeldBytesPerClient ||
+                         p.forwarded >= limits_.maxForwardedBytesPerClient)) {
         p.throttled = true;
         updatePolling(p);
     }
 }
 
-void Broker::uncharge(uint32_t payer, size_t bytes)
+void Broker::uncharge(uint32_t payer, size_t bytes, bool forwarded)
 {
     auto it = clients_.find(payer);
     if (it == clients_.end())
         return;
     Client &p = *it->second;
     p.held -= std::min(p.held, bytes);
-    if (p.throttled && p.held <= limits_.maxHeldBytesPerClient / 2) {
+    if (forwarded)
+        p.forwarded -= std::min(p.forwarded, bytes);
+    if (p.throttled && p.held <= limits_.maxHeldBytesPerClient / 2 &&
+        p.forwarded <= limits_.maxForwardedBytesPerClient / 2) {
         p.throttled = false;
         updatePolling(p);
     }
@@ -910,10 +918,11 @@ void Broker::flushClient(Client &c)
         if (c.outOffset == front.data.size()) {
             uint32_t payer = front.payer;
             size_t bytes = front.charged;
+            bool forwarded = front.forwarded;
             c.outQueued -= bytes;
             c.outOffset = 0;
             c.out.pop_front();
-            uncharge(payer, bytes);
+            uncharge(payer, bytes, forwarded);
         }
     }
     updatePolling(c);
@@ -949,7 +958,7 @@ void Broker::markDead(Client &c)
     c.outQueued = 0;
     dead_.push_back(c.id);
     for (const Queued &q : out)
-        uncharge(q.payer, q.charged);
+        uncharge(q.payer, q.charged, q.forwarded);
 }
 
 void Broker::reapDead()

@@ -37,6 +37,9 @@ struct Limits {
     // this mark the broker stops reading that client; at half of it, it
     // reads again.
     size_t maxHeldBytesPerClient = 1u << 20;
+    // Of those, the bytes of its calls still waiting for their owners. Kept
+    // small, so that another caller's request waits behind little of it.
+    size_t maxForwardedBytesPerClient = 64u << 10;
     // Unread output at which a client is disconnected: only reached by one
     // that lets answers to its own calls or its subscriptions pile up.
     size_t maxQueuedBytesPerClient = 16u << 20;
@@ -99,6 +102,7 @@ private:
         std::vector<uint8_t> data;
         uint32_t payer = 0;
         size_t charged = 0;
+        bool forwarded = false;  // queued for another client than the payer
     };
 
     // A listing of many objects, written only as fast as the client reads.
@@ -129,6 +133,7 @@ private:
         uint32_t polling = 0;  // epoll events currently asked for
 
         size_t held = 0;       // queued bytes charged to this client, anywhere
+        size_t forwarded = 0;  // the part of held queued for other clients
         bool throttled = false;
         std::unique_ptr<Lookup> lookup;  // a listing still being written
 
@@ -148,8 +153,8 @@ private:
     bool readClient(Client &c);
     void flushClient(Client &c);
     void updatePolling(Client &c);
-    void charge(uint32_t payer, size_t bytes);
-    void uncharge(uint32_t payer, size_t bytes);
+    void charge(uint32_t payer, size_t bytes, bool forwarded);
+    void uncharge(uint32_t payer, size_t bytes, bool forwarded);
     void pumpLookup(Client &c);
     void markDead(Client &c);
     void destroyClient(uint32_t id);
