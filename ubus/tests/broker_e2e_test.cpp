@@ -431,8 +431,8 @@ TEST_F(RawBroker, ListingLargerThanAnyQueueArrivesWhole)
     for (int i = 0; i < objects; i++)
         EXPECT_EQ(pathOf(data[i]), "big" + std::to_string(100 + i));
 
-    e2e::RunResult list = e2e::run({e2e::cli(), "-s", broker_.socket(), "list"});
-    EXPECT_EQ(list.status, 0) << list.err;
+    e2e::CommandResult list = e2e::runCommand({e2e::ubusCliPath(), "-s", broker_.socket(), "list"}, 10);
+    EXPECT_EQ(list.exitStatus, 0) << list.err;
     EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), objects);
 }
 
