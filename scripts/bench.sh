@@ -52,7 +52,7 @@ DAEMON_PID=$!
 
 echo "gimbalhub pid $DAEMON_PID, $(nproc) CPUs, everything pinned to CPU 0"
 # About a minute; the measuring steps print their figures as they end.
-with_ticker 10 "measuring" "" taskset -c 0 "$BIN/gimbal_bench" --pid "$DAEMON_PID" \
+with_ticker 8 "measuring" "" taskset -c 0 "$BIN/gimbal_bench" --pid "$DAEMON_PID" \
     --log "$SCRATCH/gimbalhub.log" --trace "$SCRATCH/trace" || {
     echo "benchmark aborted; last daemon lines:" >&2
     tail -n 20 "$SCRATCH/gimbalhub.log" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' >&2

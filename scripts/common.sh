@@ -12,7 +12,8 @@ configure_and_build() {
     cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
-# Long steps say what they are doing at least every 10 seconds.
+# Long steps say what they are doing at least every 10 seconds (a tick of 8 s
+# leaves room for a busy machine).
 # with_ticker <seconds> <what> <log or ""> <command...>: runs the command;
 # meanwhile prints "<what> (N s)" every <seconds>, with the latest build
 # progress line of the log when one is given.

@@ -58,7 +58,7 @@ for t in $TARGETS; do
             -detect_leaks=1 -close_fd_mask=2 -print_final_stats=1 \
             -artifact_prefix="$findings/" >"$BUILD_DIR/fuzz_$t.log" 2>&1
     }
-    if with_ticker 10 "fuzz_$t" "" run_target; then
+    if with_ticker 8 "fuzz_$t" "" run_target; then
         grep -E '^stat::number_of_executed_units|^Done' "$BUILD_DIR/fuzz_$t.log" || true
     else
         echo "fuzz_$t FAILED; last lines of $BUILD_DIR/fuzz_$t.log:"

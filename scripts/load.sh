@@ -15,4 +15,4 @@ cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DGIMBAL_BUILD_TESTS=ON -DGIMBAL_BUILD_BENCH=ON >"$BUILD_DIR/configure.log" 2>&1 \
     || { cat "$BUILD_DIR/configure.log"; exit 1; }
 cmake --build "$BUILD_DIR" -j "$JOBS" --target load_soak
-with_ticker 10 "load run" "" "$BUILD_DIR/bin/load_soak"
+with_ticker 8 "load run" "" "$BUILD_DIR/bin/load_soak"

@@ -43,10 +43,10 @@ run_one() {
     # shellcheck disable=SC2086
     if command -v setarch >/dev/null 2>&1 && [ "$kind" = tsan ]; then
         # The thread sanitizer needs the address layout it knows: no ASLR.
-        with_ticker 10 "$kind tests" "" setarch "$(uname -m)" -R ctest --test-dir "$dir" --output-on-failure -j "$JOBS" \
+        with_ticker 8 "$kind tests" "" setarch "$(uname -m)" -R ctest --test-dir "$dir" --output-on-failure -j "$JOBS" \
             --timeout 300 -LE "no-$kind" ${SANITIZE_CTEST_ARGS:-}
     else
-        with_ticker 10 "$kind tests" "" ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 300 \
+        with_ticker 8 "$kind tests" "" ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 300 \
             -LE "no-$kind" ${SANITIZE_CTEST_ARGS:-}
     fi
 }
