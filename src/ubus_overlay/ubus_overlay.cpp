@@ -48,7 +48,7 @@ struct blob_buf reply_buffer;
 int wakeup_pipe[2] = {-1, -1};
 volatile sig_atomic_t wakeup_write_fd = -1;
 struct uloop_fd wakeup_fd;
-volatile sig_atomic_t connection_lost = 0;
+volatile sig_atomic_t lost_bus_connection = 0;
 
 int32_t int32_of(struct blob_attr *attr) { return static_cast<int32_t>(blobmsg_get_u32(attr)); }
 
@@ -73,6 +73,9 @@ __attribute__((format(printf, 1, 2))) std::string compose(const char *format, ..
 
 }  // namespace
 
+// __change_pan and __change_tilt are written out twice on purpose: their log
+// lines carry the handler's own function name, which a shared helper would
+// replace with its own.
 static int __change_pan(struct ubus_context *, struct ubus_object *, struct ubus_request_data *,
                         const char *, struct blob_attr *msg) {
     LOG_INFO("Entering");
@@ -168,7 +171,7 @@ struct ubus_object gimbalhub_object = {
 // restart us. End the loop and let the shell exit with a failure status.
 void on_connection_lost(struct ubus_context *) {
     LOG_ERROR("Connection to ubus lost");
-    connection_lost = 1;
+    lost_bus_connection = 1;
     uloop_end();
 }
 
@@ -234,7 +237,7 @@ void ubus_wakeup() {
     errno = saved_errno;
 }
 
-bool ubus_connection_was_lost() { return connection_lost != 0; }
+bool ubus_connection_was_lost() { return lost_bus_connection != 0; }
 
 void ubus_deinit() {
     LOG_INFO("Freeing U-Bus context");
