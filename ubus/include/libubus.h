@@ -261,15 +261,6 @@ static inline int ubus_unregister_event_handler(struct ubus_context *ctx,
 	return ubus_remove_object(ctx, &ev->obj);
 }
 
-static inline void ubus_defer_request(struct ubus_context *ctx,
-				      struct ubus_request_data *req,
-				      struct ubus_request_data *new_req)
-{
-	(void) ctx;
-	memcpy(new_req, req, sizeof(*req));
-	req->deferred = true;
-}
-
 void ubus_complete_deferred_request(struct ubus_context *ctx,
 				    struct ubus_request_data *req, int ret);
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -188,6 +189,34 @@ TEST_F(UboxUloop, SignalHandlersOnlyReplaceDefaultDispositions)
 	EXPECT_EQ(SIG_IGN, cur.sa_handler);
 	signal(SIGINT, SIG_DFL);
 	ASSERT_EQ(0, uloop_init());
+}
+
+TEST_F(UboxUloop, RegisteredChildIsReapedWithItsStatusAndOthersAreLeftAlone)
+{
+	static int status;
+	status = -1;
+	uloop_process watched = {};
+	watched.cb = [](uloop_process *, int ret) {
+		status = ret;
+		uloop_end();
+	};
+	watched.pid = fork();
+	if (watched.pid == 0)
+		_exit(3);
+	ASSERT_GT(watched.pid, 0);
+	// A child nobody registered keeps its status for its own waitpid.
+	pid_t other = fork();
+	if (other == 0)
+		_exit(4);
+	ASSERT_EQ(0, uloop_process_add(&watched));
+	Guard guard(5000);
+	uloop_run();
+	EXPECT_FALSE(guard.fired);
+	ASSERT_TRUE(WIFEXITED(status));
+	EXPECT_EQ(3, WEXITSTATUS(status));
+	int otherStatus = 0;
+	ASSERT_EQ(other, waitpid(other, &otherStatus, 0));
+	EXPECT_EQ(4, WEXITSTATUS(otherStatus));
 }
 
 }  // namespace
