@@ -2,9 +2,12 @@
 # Soak and flood of the running daemon (bench/load): builds a release tree
 # with the benchmarks and runs load_soak as root. Prints figures and
 # PASS/MISS per target; fails only on correctness (the daemon died, calls
-# failed, the motors ended where the accepted commands do not put them).
+# failed, the motors ended where the accepted commands do not put them),
+# among the figures a legitimate client's getPosition p50/p99 alone and beside
+# a flooder that never reads.
 #
 #   LOAD_CALLS (100000)  LOAD_CLIENTS (4)  LOAD_FLOOD_CALLS (5000)
+#   LOAD_LEGITIMATE_CALLS (2000)
 set -eu
 . "$(dirname "$0")/common.sh"
 BUILD_DIR=${LOAD_BUILD_DIR:-$ROOT/build-load}
