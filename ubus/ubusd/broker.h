@@ -40,8 +40,9 @@ struct Limits {
     // Of those, the bytes of its calls still waiting for their owners. Kept
     // small, so that another caller's request waits behind little of it.
     size_t maxForwardedBytesPerClient = 64u << 10;
-    // Unread output at which a client is disconnected: only reached by one
-    // that lets answers to its own calls or its subscriptions pile up.
+    // Unread output at which a client is disconnected rather than losing
+    // messages: answers, events and other clients' calls still arrive for a
+    // client that has stopped reading.
     size_t maxQueuedBytesPerClient = 16u << 20;
 };
 
