@@ -134,7 +134,7 @@ call getPosition
 if [ "$KEEP" -eq 1 ]; then
     section "The daemon keeps running; try for example"
     cat <<HELP
-  ubus list -v
+  ubus -v list
   ubus call gimbalhub getPosition
   ubus call gimbalhub changePan '{"step":10}'
   ubus call gimbalhub changeTilt '{"step":-3}'

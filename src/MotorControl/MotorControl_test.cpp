@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -442,7 +443,7 @@ TEST_F(MotorControlTest, AbsentDeviceStopsStartUp) {
     resetDriver(settings);
     configure(true, 90, 10);
     log.clear();
-    const std::string text = "Unable to open device /dev/ssp.No such file or directory (2).";
+    const std::string text = "Unable to open device /dev/ssp." + std::string(std::strerror(ENOENT)) + " (2).";
     EXPECT_EQ(initializeError(), text);
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -464,7 +465,8 @@ TEST_F(MotorControlTest, FailedInitRequestEndsTheThreadWithoutTerminating) {
     control->setFailureListener([&] { ++notified; });
     control->initialize();
     ASSERT_TRUE(log.waitForMessage("Motor Control Thread exited"));
-    const std::string text = "Unable to send ioctl to initialize position to dev /dev/ssp.Input/output error (5).";
+    const std::string text = 
+        "Unable to send ioctl to initialize position to dev /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
     EXPECT_TRUE(control->hasFailed());
     EXPECT_EQ(control->failureText(), text);
     // The listener runs right after the thread's exit line.
@@ -493,7 +495,7 @@ TEST_F(MotorControlTest, FailedPollEndsTheThreadWithoutTerminating) {
     EXPECT_EQ(control->failureText(), "");
     control->initialize();
     ASSERT_TRUE(log.waitForMessage("Motor Control Thread exited"));
-    const std::string text = "Error while polling device /dev/ssp.Input/output error (5).";
+    const std::string text = "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
     EXPECT_TRUE(control->hasFailed());
     EXPECT_EQ(control->failureText(), text);
     // The listener runs right after the thread's exit line.

@@ -111,7 +111,7 @@ TEST_F(FaultTest, PollFailureDuringMoveEndsDaemonWithFailure) {
     ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero, {{"SSP_SIM_POLL_FAIL_AFTER", "3"}}));
     ASSERT_EQ(0, call("changePan", R"({"step":90})").exitStatus);
     ASSERT_NO_FATAL_FAILURE(expectExit(1));
-    const std::string text = "Error while polling device /dev/ssp.Input/output error (5).";
+    const std::string text = "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
     EXPECT_TRUE(containsInOrder(log(), {{"Information", "__processMotorCmd", "Dequeuing command. cmd = 1"},
                                         {"Error", "__waitForDeviceReady", text},
                                         {"Error", "main", "Caught MotorControlException with content: " + text}}))

@@ -18,7 +18,7 @@ using ValueFormatter = const char *(*)(const blob_attr *attr);
 std::string formatJson(const blob_attr *attr, bool list, int indent,
                        ValueFormatter custom = nullptr);
 
-// Type names shown by "list -v" for the argument types in a signature.
+// Type names shown by "-v list" for the argument types in a signature.
 const char *signatureTypeName(const blob_attr *attr);
 
 // Appends the members of a JSON object text to buf, read as json-c reads it

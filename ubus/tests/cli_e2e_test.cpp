@@ -48,7 +48,7 @@ TEST_F(Cli, ListsObjectsAndSignatures)
     EXPECT_EQ(ubus({"list", "te*"}).out, "test\n");
     EXPECT_EQ(ubus({"-S", "-v", "list", "test"}).out, "test\n");
 
-    r = ubus({"list", "-v", "test"});
+    r = ubus({"-v", "list", "test"});
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "'test' @" + id_ + "\n"
                      "\t\"move\":{\"x\":\"Integer\",\"y\":\"Integer\"}\n"
