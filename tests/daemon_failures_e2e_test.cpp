@@ -262,32 +262,7 @@ TEST_F(DaemonStartupFailure, NoMotorDevice) {
     EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
 }
 
-class DaemonRuntimeFailure : public DaemonStartupFailure {
-protected:
-    // A fatal device failure on the control thread ends the whole daemon
-    // through the same path as a start-up failure, without a crash.
-    void expectControlThreadFailureEnds(const std::map<std::string, std::string> &simulator,
-                                        const Expected &deviceLine) {
-        ASSERT_NO_FATAL_FAILURE(startBroker());
-        const std::string configuration = writeConfiguration(kAtZero);
-        ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}, simulator));
-        ASSERT_NO_FATAL_FAILURE(expectFailedExit());
-        const auto lines = log();
-        // The thread writes its exit line before it wakes the main thread.
-        EXPECT_TRUE(containsInOrder(
-            lines, {
-                       deviceLine,
-                       {"Information", "__motorControlThread", "Motor Control Thread exited"},
-                       {"Information", "program", "ubus main loop exited. Terminating ubus"},
-                       {"Information", "ubus_deinit", "Freeing U-Bus context"},
-                       {"Error", "main", "Caught MotorControlException with content: " + deviceLine.message},
-                       {"Information", "~MotorControl", "destroying"},
-                       {"Information", "~MotorControl", "destroyed"},
-                   }));
-        EXPECT_EQ(1u, countMessage(lines, "Motor Control Thread exited"));
-        EXPECT_EQ(std::string::npos, daemonStderr().find("terminate called")) << daemonStderr();
-    }
-};
+class DaemonRuntimeFailure : public DaemonStartupFailure {};
 
 TEST_F(DaemonRuntimeFailure, BrokerLossEndsDaemonWithFailure) {
     ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero));
@@ -301,17 +276,4 @@ TEST_F(DaemonRuntimeFailure, BrokerLossEndsDaemonWithFailure) {
                    {"Information", "ubus_deinit", "Freeing U-Bus context"},
                    {"Error", "program", "Exiting after the loss of the ubus connection"},
                }));
-}
-
-TEST_F(DaemonRuntimeFailure, InitRequestFailureEndsDaemon) {
-    expectControlThreadFailureEnds(
-        {{"SSP_SIM_INIT_ERRNO", "5"}},
-        {"Error", "__motorInitPosition",
-         "Unable to send ioctl to initialize position to dev /dev/ssp." + std::string(std::strerror(EIO)) + " (5)."});
-}
-
-TEST_F(DaemonRuntimeFailure, PollFailureEndsDaemon) {
-    expectControlThreadFailureEnds(
-        {{"SSP_SIM_POLL_FAIL_AFTER", "2"}},
-        {"Error", "__waitForDeviceReady", "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5)."});
 }

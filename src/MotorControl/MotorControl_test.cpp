@@ -412,6 +412,25 @@ TEST_F(MotorControlTest, FailedPositionReadsKeepTheMachineGoing) {
     EXPECT_EQ(tilt, -23);
     // Without a report the homing moves are measured from (0, 0).
     EXPECT_EQ(moves(), (std::vector<Move>{{3, 3044}, {2, 370}}));
+    // The read after a command fails as well; the machine still comes back.
+    control->changePan(5);
+    ASSERT_TRUE(waitForCommands(1));
+    EXPECT_EQ(count("Unable to retrieve motor position"), 4u);
+    EXPECT_EQ(control->getStatus().state, MotorState::READY);
+}
+
+TEST_F(MotorControlTest, FailedMovesAreSilentAndTheNextCommandRuns) {
+    settings.moveErrno = EIO;
+    resetDriver(settings);
+    configure();
+    control->initialize();
+    ASSERT_TRUE(waitForReady());
+    control->changePan(10);
+    control->changeTilt(-3);
+    ASSERT_TRUE(waitForCommands(2));
+    EXPECT_EQ(count("Dequeuing command. cmd = 2"), 1u);
+    for (const LogCapture::Line &line : log.lines()) EXPECT_NE(line.level, LOG_LEVEL_ERROR) << line.message;
+    EXPECT_EQ(control->getStatus().state, MotorState::READY);
 }
 
 TEST_F(MotorControlTest, InitializeWithoutConfigurationRefuses) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "daemon_fixture.h"
@@ -18,13 +19,6 @@ namespace {
 
 const char kAtZero[] = R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})";
 const char kCaughtUnknown[] = "Caught exception of unknown type with content: ";
-
-size_t countErrors(const std::vector<e2e::LogLine> &lines) {
-    size_t count = 0;
-    for (const auto &line : lines)
-        if (line.level == "Error") ++count;
-    return count;
-}
 
 bool hasPrefix(const std::vector<e2e::LogLine> &lines, const std::string &prefix) {
     for (const auto &line : lines)
@@ -64,47 +58,35 @@ protected:
     }
 };
 
-// --- the driver failing one kind of request --------------------------------
+// --- the driver misbehaving -------------------------------------------------
 
-TEST_F(FaultTest, FailedPositionReadIsLoggedAndServiceGoesOn) {
-    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero, {{"SSP_SIM_GET_ERRNO", "5"}}));
-    ASSERT_TRUE(waitForLog("Unable to retrieve motor position")) << describe(log());
-    const size_t before = countMessage(log(), "Unable to retrieve motor position");
-    ASSERT_EQ(0, call("changePan", R"({"step":5})").exitStatus);
-    // The read after the move fails again; the machine still returns to READY.
-    ASSERT_TRUE(waitForLog("Unable to retrieve motor position", before + 1)) << describe(log());
-    ASSERT_TRUE(waitForLog("Transitioning FSM: BUSY -> READY")) << describe(log());
-    ASSERT_NO_FATAL_FAILURE(expectServing());
-    ASSERT_NO_FATAL_FAILURE(terminateCleanly());
-}
+// What each fault does to the controller is shown by its unit tests; here
+// only that the bus side is not held up by a control thread in trouble.
+class MisbehavingDriver : public FaultTest,
+                          public ::testing::WithParamInterface<std::map<std::string, std::string>> {};
 
-TEST_F(FaultTest, FailedMoveRequestIsSilentAndServiceGoesOn) {
-    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero, {{"SSP_SIM_MOVE_ERRNO", "5"}}));
-    ASSERT_EQ(0, call("changePan", R"({"step":10})").exitStatus);
-    ASSERT_EQ(0, call("changeTilt", R"({"step":-3})").exitStatus);
-    ASSERT_TRUE(waitForLog("Transitioning FSM: BUSY -> READY", 2)) << describe(log());
-    EXPECT_EQ(0u, countErrors(log())) << describe(log());
-    ASSERT_NO_FATAL_FAILURE(expectServing());
-    ASSERT_NO_FATAL_FAILURE(terminateCleanly());
-}
-
-TEST_F(FaultTest, DriverNeverReadyKeepsDaemonUpAndQuiet) {
+TEST_P(MisbehavingDriver, BusKeepsAnsweringAndStopIsClean) {
     ASSERT_NO_FATAL_FAILURE(startBroker());
-    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)},
-                                        {{"SSP_SIM_NEVER_READY", "1"}}));
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}, GetParam()));
     ASSERT_TRUE(waitForLog("Entering ubus main loop")) << describe(log());
     ASSERT_TRUE(waitForLog("Transitioning FSM: RESET -> INITIALIZING")) << describe(log());
     ASSERT_NO_FATAL_FAILURE(expectServing());
     ASSERT_EQ(0, call("changePan", R"({"step":10})").exitStatus);
     ASSERT_TRUE(waitForLog("Queuing PAN change command. delta = 10")) << describe(log());
-    // Ten control cycles later nothing new may have been written.
-    const size_t lines = log().size();
-    EXPECT_FALSE(e2e::waitUntil([&] { return log().size() != lines; }, 1.0)) << describe(log());
-    EXPECT_EQ(0u, countMessage(log(), "Dequeuing command. cmd = 1"));
     ASSERT_NO_FATAL_FAILURE(expectServing());
     ASSERT_NO_FATAL_FAILURE(terminateCleanly());
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MisbehavingDriver,
+    ::testing::Values(std::map<std::string, std::string>{{"SSP_SIM_GET_ERRNO", "5"}, {"SSP_SIM_MOVE_ERRNO", "5"}},
+                      std::map<std::string, std::string>{{"SSP_SIM_NEVER_READY", "1"}}),
+    [](const ::testing::TestParamInfo<std::map<std::string, std::string>> &info) {
+        return std::string(info.index == 0 ? "FailingRequests" : "NeverReady");
+    });
+
+// A fatal device failure on the control thread ends the whole daemon through
+// the same path as a start-up failure, with status 1 and no crash.
 TEST_F(FaultTest, PollFailureDuringMoveEndsDaemonWithFailure) {
     // With moves that end at once, three polls bring homing to READY; the
     // fourth, after the move requested over the bus, fails.
@@ -112,10 +94,18 @@ TEST_F(FaultTest, PollFailureDuringMoveEndsDaemonWithFailure) {
     ASSERT_EQ(0, call("changePan", R"({"step":90})").exitStatus);
     ASSERT_NO_FATAL_FAILURE(expectExit(1));
     const std::string text = "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
+    // The thread writes its exit line before it wakes the main thread.
     EXPECT_TRUE(containsInOrder(log(), {{"Information", "__processMotorCmd", "Dequeuing command. cmd = 1"},
                                         {"Error", "__waitForDeviceReady", text},
-                                        {"Error", "main", "Caught MotorControlException with content: " + text}}))
+                                        {"Information", "__motorControlThread", "Motor Control Thread exited"},
+                                        {"Information", "program", "ubus main loop exited. Terminating ubus"},
+                                        {"Information", "ubus_deinit", "Freeing U-Bus context"},
+                                        {"Error", "main", "Caught MotorControlException with content: " + text},
+                                        {"Information", "~MotorControl", "destroying"},
+                                        {"Information", "~MotorControl", "destroyed"}}))
         << describe(log());
+    EXPECT_EQ(1u, countMessage(log(), "Motor Control Thread exited"));
+    EXPECT_EQ(std::string::npos, daemonStderr().find("terminate called")) << daemonStderr();
 }
 
 // --- the broker going away and coming back ---------------------------------
