@@ -422,7 +422,7 @@ TEST_F(MotorControlTest, FailedPositionReadsKeepTheMachineGoing) {
 TEST_F(MotorControlTest, FailedMovesAreSilentAndTheNextCommandRuns) {
     settings.moveErrno = EIO;
     resetDriver(settings);
-    configure();
+    configure(true, 0, 0);
     control->initialize();
     ASSERT_TRUE(waitForReady());
     control->changePan(10);
