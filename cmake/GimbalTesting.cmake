@@ -8,6 +8,9 @@ function(gimbal_add_gtest target)
   if(ARG_LABELS)
     set(labels ${ARG_LABELS})
   endif()
+  # The list passes through several rounds of list splitting before it
+  # reaches set_tests_properties; unescaped only the first label would stick.
+  string(REPLACE ";" "\\\\\\\\\\\\\\;" labels "${labels}")
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 30
