@@ -37,7 +37,8 @@ Summary summarise(std::vector<double> samples) {
     if (samples.empty()) return summary;
     std::sort(samples.begin(), samples.end());
     auto at = [&](double fraction) {
-        size_t index = static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
+        size_t index =
+            static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
         return samples[std::min(index, samples.size() - 1)];
     };
     summary.p50 = at(0.50);
@@ -78,8 +79,8 @@ public:
     double getPosition() {
         const auto start = std::chrono::steady_clock::now();
         long before = replies_;
-        const int status = ubus_invoke(context_, id_, "getPosition", empty_.head, replyReceived,
-                                       &replies_, 5000);
+        const int status =
+            ubus_invoke(context_, id_, "getPosition", empty_.head, replyReceived, &replies_, 5000);
         const auto end = std::chrono::steady_clock::now();
         if (status != 0 || replies_ != before + 1) return -1;
         return std::chrono::duration<double, std::micro>(end - start).count();
@@ -90,7 +91,8 @@ public:
         memset(&message, 0, sizeof message);
         blob_buf_init(&message, 0);
         blobmsg_add_u32(&message, "step", static_cast<uint32_t>(step));
-        const int status = ubus_invoke(context_, id_, "changePan", message.head, nullptr, nullptr, 5000);
+        const int status =
+            ubus_invoke(context_, id_, "changePan", message.head, nullptr, nullptr, 5000);
         blob_buf_free(&message);
         return status == 0;
     }
@@ -124,11 +126,16 @@ void printRoundTrips(const char *label, const std::vector<double> &samples, doub
 bool parseOptions(int argc, char **argv, Options &options) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
-        if (name == "--pid") options.pid = static_cast<pid_t>(atol(argv[i + 1]));
-        else if (name == "--log") options.logPath = argv[i + 1];
-        else if (name == "--trace") options.tracePath = argv[i + 1];
-        else if (name == "--socket") options.socket = argv[i + 1];
-        else return false;
+        if (name == "--pid")
+            options.pid = static_cast<pid_t>(atol(argv[i + 1]));
+        else if (name == "--log")
+            options.logPath = argv[i + 1];
+        else if (name == "--trace")
+            options.tracePath = argv[i + 1];
+        else if (name == "--socket")
+            options.socket = argv[i + 1];
+        else
+            return false;
     }
     return options.pid > 0 && !options.logPath.empty() && !options.tracePath.empty();
 }
@@ -138,7 +145,8 @@ bool parseOptions(int argc, char **argv, Options &options) {
 int main(int argc, char **argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
-        fprintf(stderr, "usage: %s --pid PID --log DAEMON_LOG --trace DRIVER_TRACE [--socket PATH]\n",
+        fprintf(stderr,
+                "usage: %s --pid PID --log DAEMON_LOG --trace DRIVER_TRACE [--socket PATH]\n",
                 argv[0]);
         return 2;
     }
@@ -171,10 +179,12 @@ int main(int argc, char **argv) {
     std::this_thread::sleep_for(std::chrono::seconds(10));
     const double idlePercent =
         100.0 * (e2e::cpuSeconds(options.pid) - cpuBefore) / (e2e::monotonicNow() - idleStart);
-    printf("%-34s %.3f %%   target < 0.5 %%   %s\n", "idle CPU", idlePercent, verdict(idlePercent < 0.5));
+    printf("%-34s %.3f %%   target < 0.5 %%   %s\n", "idle CPU", idlePercent,
+           verdict(idlePercent < 0.5));
 
     auto broken = [] {
-        fprintf(stderr, "the benchmark could not go on: requests failing or the daemon not answering\n");
+        fprintf(stderr,
+                "the benchmark could not go on: requests failing or the daemon not answering\n");
         return 1;
     };
     long requests = 0;
@@ -212,7 +222,8 @@ int main(int argc, char **argv) {
     start = e2e::monotonicNow();
     for (int i = 0; i < kClients; ++i) {
         perClient[i].reserve(kPerClient);
-        threads.emplace_back([&, i] { runCalls(*clients[i], kPerClient, &perClient[i], &clientFailures[i]); });
+        threads.emplace_back(
+            [&, i] { runCalls(*clients[i], kPerClient, &perClient[i], &clientFailures[i]); });
     }
     for (auto &thread : threads) thread.join();
     const double concurrentSeconds = e2e::monotonicNow() - start;
@@ -252,8 +263,10 @@ int main(int argc, char **argv) {
         const bool done = e2e::waitUntil(
             [&] {
                 for (const auto &entry : follower.poll()) {
-                    if (entry.request == "MOVE" && moveAt < 0) moveAt = entry.seconds;
-                    else if (entry.request == "GET" && moveAt >= 0) readBack = true;
+                    if (entry.request == "MOVE" && moveAt < 0)
+                        moveAt = entry.seconds;
+                    else if (entry.request == "GET" && moveAt >= 0)
+                        readBack = true;
                 }
                 return readBack;
             },

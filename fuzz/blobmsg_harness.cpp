@@ -11,12 +11,13 @@
 namespace {
 
 const blobmsg_policy kStepPolicy[] = {{"step", BLOBMSG_TYPE_INT32}};
-const blobmsg_policy kPositionPolicy[] = {{"pan", BLOBMSG_TYPE_INT32}, {"tilt", BLOBMSG_TYPE_INT32}};
+const blobmsg_policy kPositionPolicy[] = {{"pan", BLOBMSG_TYPE_INT32},
+                                          {"tilt", BLOBMSG_TYPE_INT32}};
 // Every type once, so the parser's checks for each of them are exercised.
 const blobmsg_policy kAllTypes[] = {
-    {"array", BLOBMSG_TYPE_ARRAY},   {"table", BLOBMSG_TYPE_TABLE}, {"string", BLOBMSG_TYPE_STRING},
-    {"int64", BLOBMSG_TYPE_INT64},   {"int32", BLOBMSG_TYPE_INT32}, {"int16", BLOBMSG_TYPE_INT16},
-    {"int8", BLOBMSG_TYPE_INT8},     {"double", BLOBMSG_TYPE_DOUBLE}, {"any", BLOBMSG_TYPE_UNSPEC},
+    {"array", BLOBMSG_TYPE_ARRAY}, {"table", BLOBMSG_TYPE_TABLE},   {"string", BLOBMSG_TYPE_STRING},
+    {"int64", BLOBMSG_TYPE_INT64}, {"int32", BLOBMSG_TYPE_INT32},   {"int16", BLOBMSG_TYPE_INT16},
+    {"int8", BLOBMSG_TYPE_INT8},   {"double", BLOBMSG_TYPE_DOUBLE}, {"any", BLOBMSG_TYPE_UNSPEC},
 };
 
 volatile uint64_t sink;
@@ -26,37 +27,37 @@ void readSlot(const blobmsg_policy &policy, blob_attr *attr) {
     FUZZ_CHECK(blobmsg_type(attr) == policy.type || policy.type == BLOBMSG_TYPE_UNSPEC);
     FUZZ_CHECK(blobmsg_check_attr(attr, true));
     switch (policy.type) {
-    case BLOBMSG_TYPE_INT32:
-        sink += static_cast<int32_t>(blobmsg_get_u32(attr));
-        break;
-    case BLOBMSG_TYPE_INT64:
-        sink += blobmsg_get_u64(attr);
-        break;
-    case BLOBMSG_TYPE_INT16:
-        sink += blobmsg_get_u16(attr);
-        break;
-    case BLOBMSG_TYPE_INT8:
-        sink += blobmsg_get_u8(attr);
-        break;
-    case BLOBMSG_TYPE_DOUBLE:
-        sink += static_cast<uint64_t>(blobmsg_get_double(attr) != 0.0);
-        break;
-    case BLOBMSG_TYPE_STRING:
-        sink += std::strlen(blobmsg_get_string(attr));
-        break;
-    default: {
-        // Members of a container are not validated with it: a generic reader
-        // checks the container first, then walks it.
-        if (blobmsg_check_array(attr, BLOBMSG_TYPE_UNSPEC) < 0) break;
-        blob_attr *cur;
-        size_t rem;
-        blobmsg_for_each_attr(cur, attr, rem) {
-            FUZZ_CHECK(blobmsg_check_attr(cur, blobmsg_type(attr) == BLOBMSG_TYPE_TABLE));
-            sink += blobmsg_type(cur);
-            sink += blobmsg_data_len(cur);
+        case BLOBMSG_TYPE_INT32:
+            sink += static_cast<int32_t>(blobmsg_get_u32(attr));
+            break;
+        case BLOBMSG_TYPE_INT64:
+            sink += blobmsg_get_u64(attr);
+            break;
+        case BLOBMSG_TYPE_INT16:
+            sink += blobmsg_get_u16(attr);
+            break;
+        case BLOBMSG_TYPE_INT8:
+            sink += blobmsg_get_u8(attr);
+            break;
+        case BLOBMSG_TYPE_DOUBLE:
+            sink += static_cast<uint64_t>(blobmsg_get_double(attr) != 0.0);
+            break;
+        case BLOBMSG_TYPE_STRING:
+            sink += std::strlen(blobmsg_get_string(attr));
+            break;
+        default: {
+            // Members of a container are not validated with it: a generic reader
+            // checks the container first, then walks it.
+            if (blobmsg_check_array(attr, BLOBMSG_TYPE_UNSPEC) < 0) break;
+            blob_attr *cur;
+            size_t rem;
+            blobmsg_for_each_attr(cur, attr, rem) {
+                FUZZ_CHECK(blobmsg_check_attr(cur, blobmsg_type(attr) == BLOBMSG_TYPE_TABLE));
+                sink += blobmsg_type(cur);
+                sink += blobmsg_data_len(cur);
+            }
+            break;
         }
-        break;
-    }
     }
 }
 

@@ -20,9 +20,9 @@ int fuzz_jsonrpc_request(const uint8_t *data, size_t size);
 
 // Aborts with a message when an invariant does not hold (also in release
 // builds, unlike assert).
-#define FUZZ_CHECK(cond)                                                     \
-    do {                                                                     \
-        if (!(cond)) fuzz_check_failed(#cond, __FILE__, __LINE__);           \
+#define FUZZ_CHECK(cond)                                           \
+    do {                                                           \
+        if (!(cond)) fuzz_check_failed(#cond, __FILE__, __LINE__); \
     } while (0)
 
 [[noreturn]] void fuzz_check_failed(const char *what, const char *file, int line);

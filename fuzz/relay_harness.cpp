@@ -23,8 +23,8 @@ int fuzz_relay_record(const uint8_t *data, size_t size) {
 
         char msg[RELAY_MESSAGE_MAX];
         std::memset(msg, 'x', sizeof msg);
-        size_t n = relay_cycle(&st, failed ? nullptr : record, failed ? -1 : static_cast<ssize_t>(take),
-                               msg, sizeof msg);
+        size_t n = relay_cycle(&st, failed ? nullptr : record,
+                               failed ? -1 : static_cast<ssize_t>(take), msg, sizeof msg);
         std::free(record);
 
         // The message is always one terminated "%6.3f" text of 7 bytes.

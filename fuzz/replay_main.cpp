@@ -21,7 +21,8 @@ bool runFile(const std::string &path) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return false;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     std::fprintf(stderr, "replay: %s (%zu bytes)\n", path.c_str(), bytes.size());
     FUZZ_ENTRY(bytes.data(), bytes.size());
     return true;
@@ -43,7 +44,8 @@ int main(int argc, char **argv) {
         std::vector<std::string> files;
         if (DIR *dir = opendir(argv[i])) {
             while (dirent *entry = readdir(dir))
-                if (entry->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + entry->d_name);
+                if (entry->d_name[0] != '.')
+                    files.push_back(std::string(argv[i]) + "/" + entry->d_name);
             closedir(dir);
         }
         std::sort(files.begin(), files.end());

@@ -36,8 +36,8 @@ public:
             FUZZ_CHECK(h[0] == 0);  // version; the root's id byte is not looked at
             FUZZ_CHECK(raw >= 4 && ((raw + 3) & ~3u) <= kMaxMsgLen);
             if (first_) {
-                uint32_t peer = (uint32_t(h[4]) << 24) | (uint32_t(h[5]) << 16) |
-                                (uint32_t(h[6]) << 8) | h[7];
+                uint32_t peer =
+                    (uint32_t(h[4]) << 24) | (uint32_t(h[5]) << 16) | (uint32_t(h[6]) << 8) | h[7];
                 FUZZ_CHECK(h[1] == 0 && peer == clientId_);  // HELLO with the client's id
                 first_ = false;
             }

@@ -69,8 +69,10 @@ protected:
             lockFd = open("/var/tmp/otarelay-e2e.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
             ASSERT_GE(lockFd, 0);
             ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
-            if (mkdir(kByName, 0755) == 0) createdByName = true;
-            else ASSERT_EQ(errno, EEXIST);
+            if (mkdir(kByName, 0755) == 0)
+                createdByName = true;
+            else
+                ASSERT_EQ(errno, EEXIST);
         }
         // The build tree may sit under /tmp, which the cases mount over.
         char tmpl[] = "/var/tmp/otarelay-e2e.XXXXXX";
@@ -87,8 +89,8 @@ protected:
     // Runs one case in its own mount namespace; skips when mounting is refused.
     void run(const std::string &body) {
         std::ofstream(scratch / "case.sh") << kPrelude << body;
-        std::string cmd = unshare + "sh '" + (scratch / "case.sh").string() +
-                          "' '" + scratch.string() + "'";
+        std::string cmd =
+            unshare + "sh '" + (scratch / "case.sh").string() + "' '" + scratch.string() + "'";
         int rc = std::system(cmd.c_str());
         ASSERT_TRUE(WIFEXITED(rc));
         if (WEXITSTATUS(rc) == 77) GTEST_SKIP() << "tmpfs cannot be mounted in the namespace";
@@ -118,7 +120,8 @@ wait
     std::string out = file("out");
     EXPECT_EQ(out.rfind("I am ", 0), 0u) << out;
     EXPECT_NE(out.find(" process.\nNow the progress status:upgrade_end \nSend message:  1.000\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_EQ(file("err"), "");
 }
 

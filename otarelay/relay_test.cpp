@@ -29,8 +29,8 @@ struct Cycles {
     // One cycle seeing `record` (len bytes delivered, or a failed read).
     std::string step(const void *record, ssize_t len) {
         char msg[RELAY_MESSAGE_MAX];
-        size_t n = relay_cycle(&st, static_cast<const unsigned char *>(record), len, msg,
-                               sizeof msg);
+        size_t n =
+            relay_cycle(&st, static_cast<const unsigned char *>(record), len, msg, sizeof msg);
         EXPECT_EQ(n, 7u) << msg;
         EXPECT_EQ(msg[6], '\0');
         done = relay_advance(&st) != 0;
@@ -135,7 +135,8 @@ TEST(RelayCycle, ShortReadAndUnterminatedFieldStayInBounds) {
 
 namespace {
 
-bool waitFor(const std::function<bool()> &cond, std::chrono::seconds limit = std::chrono::seconds(10)) {
+bool waitFor(const std::function<bool()> &cond,
+             std::chrono::seconds limit = std::chrono::seconds(10)) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -227,9 +228,13 @@ TEST_F(RelayRun, PlainFileKeepsOnlyLatestMessageAndIsCreated0644) {
     EXPECT_TRUE(S_ISREG(sb.st_mode));
     EXPECT_EQ(sb.st_mode & 07777, 0644u);
     std::string text = stdoutText();
-    EXPECT_EQ(text.rfind("I am " + std::to_string(getpid()) + " process.\n"
-                         "Now the progress status:boot-recovery \n"
-                         "Send message:  0.300\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("I am " + std::to_string(getpid()) +
+                             " process.\n"
+                             "Now the progress status:boot-recovery \n"
+                             "Send message:  0.300\n",
+                         0),
+              0u)
+        << text;
     EXPECT_NE(text.find("Now the progress status:upgrade_end \nSend message:  1.000\n"),
               std::string::npos);
     EXPECT_EQ(stderrText(), "");
@@ -253,7 +258,8 @@ TEST_F(RelayRun, FifoReaderGetsBackToBackMessagesDespiteUnreadablePartition) {
     ASSERT_GE(rest.size(), 7u);
     EXPECT_EQ(rest.size() % 7, 0u);
     EXPECT_EQ(rest.substr(rest.size() - 7), std::string(" 1.000", 7));
-    EXPECT_NE(stdoutText().find("read " + partition.string() + " Failed \n"
+    EXPECT_NE(stdoutText().find("read " + partition.string() +
+                                " Failed \n"
                                 "Now the progress status: \nSend message:  0.005\n"),
               std::string::npos);
 }

@@ -7,7 +7,13 @@
 
 namespace sspsim {
 
-int realOpen(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-int realClose(int fd) { return ::close(fd); }
+int realOpen(const char *path, int flags, mode_t mode)
+{
+    return ::open(path, flags, mode);
+}
+int realClose(int fd)
+{
+    return ::close(fd);
+}
 
 }  // namespace sspsim

@@ -38,7 +38,8 @@ SSP_EXPORT int sspsim_open64_2(const char *path, int flags) __asm__("__open64_2"
 SSP_EXPORT int sspsim_ioctl(int fd, unsigned long request, ...) __asm__("ioctl");
 SSP_EXPORT int sspsim_ioctl_time64(int fd, unsigned long request, ...) __asm__("__ioctl_time64");
 SSP_EXPORT int sspsim_poll(struct pollfd *fds, nfds_t nfds, int timeout) __asm__("poll");
-SSP_EXPORT int sspsim_poll_chk(struct pollfd *fds, nfds_t nfds, int timeout, size_t fdslen) __asm__("__poll_chk");
+SSP_EXPORT int sspsim_poll_chk(struct pollfd *fds, nfds_t nfds, int timeout,
+                               size_t fdslen) __asm__("__poll_chk");
 SSP_EXPORT int sspsim_close(int fd) __asm__("close");
 }
 
@@ -68,10 +69,10 @@ Fn next(std::atomic<Fn> &slot, const char *name)
     return fn;
 }
 
-#define NEXT(type, name)                                  \
-    [] {                                                  \
-        static std::atomic<type> slot{nullptr};           \
-        return next<type>(slot, name);                    \
+#define NEXT(type, name)                        \
+    [] {                                        \
+        static std::atomic<type> slot{nullptr}; \
+        return next<type>(slot, name);          \
     }()
 
 int unavailable()

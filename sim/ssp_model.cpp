@@ -61,8 +61,8 @@ bool Model::busyAt(double now) const
 void Model::startMotion(Position to, double now)
 {
     const Position from = motion_.to;
-    const double distance = std::fabs(static_cast<double>(to.x) - from.x) +
-                            std::fabs(static_cast<double>(to.y) - from.y);
+    const double distance =
+        std::fabs(static_cast<double>(to.x) - from.x) + std::fabs(static_cast<double>(to.y) - from.y);
     motion_.from = from;
     motion_.to = to;
     motion_.start = now;
@@ -120,10 +120,18 @@ int Model::move(int direction, int32_t steps)
     if (result == 0) {
         int64_t x = pos.x, y = pos.y;
         switch (direction) {
-        case kTiltDecrease: y -= steps; break;
-        case kTiltIncrease: y += steps; break;
-        case kPanIncrease: x += steps; break;
-        case kPanDecrease: x -= steps; break;
+        case kTiltDecrease:
+            y -= steps;
+            break;
+        case kTiltIncrease:
+            y += steps;
+            break;
+        case kPanIncrease:
+            x += steps;
+            break;
+        case kPanDecrease:
+            x -= steps;
+            break;
         }
         const int64_t lo = std::numeric_limits<int32_t>::min();
         const int64_t hi = std::numeric_limits<int32_t>::max();
@@ -188,8 +196,8 @@ void Model::record(double now, const char *request, int direction, int32_t steps
 
     char line[160];
     const int n = snprintf(line, sizeof line,
-                           "%.6f %s dir=%d steps=%" PRId32 " x=%" PRId32 " y=%" PRId32 " result=%d\n",
-                           now, request, direction, steps, pos.x, pos.y, result);
+                           "%.6f %s dir=%d steps=%" PRId32 " x=%" PRId32 " y=%" PRId32 " result=%d\n", now,
+                           request, direction, steps, pos.x, pos.y, result);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof line)
         return;
     // Opened per line with O_APPEND so several processes can share one file

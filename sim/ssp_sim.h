@@ -26,16 +26,16 @@ constexpr unsigned long kInitPosition = 0x6D06;
 enum Direction { kTiltDecrease = 1, kTiltIncrease = 2, kPanIncrease = 3, kPanDecrease = 4 };
 
 struct Settings {
-    double speed = 0;           // SSP_SIM_SPEED: steps per second per move; 0 = moves end at once
-    int32_t startX = 0;         // SSP_SIM_START="x,y": counters before INIT
+    double speed = 0;    // SSP_SIM_SPEED: steps per second per move; 0 = moves end at once
+    int32_t startX = 0;  // SSP_SIM_START="x,y": counters before INIT
     int32_t startY = 0;
-    bool absent = false;        // SSP_SIM_ABSENT=1: open fails with ENOENT
-    int initErrno = 0;          // SSP_SIM_INIT_ERRNO=n: INIT fails with errno n
-    int getErrno = 0;           // SSP_SIM_GET_ERRNO=n: GET fails with errno n
-    int moveErrno = 0;          // SSP_SIM_MOVE_ERRNO=n: MOVE fails with errno n
-    bool neverReady = false;    // SSP_SIM_NEVER_READY=1: POLLOUT is never reported
-    long pollFailAfter = -1;    // SSP_SIM_POLL_FAIL_AFTER=n: polls after the n-th fail (EIO); -1 never
-    std::string tracePath;      // SSP_SIM_TRACE=path: one line appended per request
+    bool absent = false;      // SSP_SIM_ABSENT=1: open fails with ENOENT
+    int initErrno = 0;        // SSP_SIM_INIT_ERRNO=n: INIT fails with errno n
+    int getErrno = 0;         // SSP_SIM_GET_ERRNO=n: GET fails with errno n
+    int moveErrno = 0;        // SSP_SIM_MOVE_ERRNO=n: MOVE fails with errno n
+    bool neverReady = false;  // SSP_SIM_NEVER_READY=1: POLLOUT is never reported
+    long pollFailAfter = -1;  // SSP_SIM_POLL_FAIL_AFTER=n: polls after the n-th fail (EIO); -1 never
+    std::string tracePath;    // SSP_SIM_TRACE=path: one line appended per request
 };
 
 struct Position {
@@ -45,12 +45,12 @@ struct Position {
 
 // One driver request as the simulator saw it.
 struct TraceEntry {
-    double seconds;        // CLOCK_MONOTONIC, comparable across processes
-    std::string request;   // "OPEN", "INIT", "GET", "MOVE", "POLL_FAIL"
-    int direction;         // MOVE only
-    int32_t steps;         // MOVE only (as sent)
-    Position position;     // counters after the request (GET: what was reported)
-    int result;            // 0, or the errno the request failed with
+    double seconds;       // CLOCK_MONOTONIC, comparable across processes
+    std::string request;  // "OPEN", "INIT", "GET", "MOVE", "POLL_FAIL"
+    int direction;        // MOVE only
+    int32_t steps;        // MOVE only (as sent)
+    Position position;    // counters after the request (GET: what was reported)
+    int result;           // 0, or the errno the request failed with
 };
 
 // Reads the SSP_SIM_* variables (unset ones keep their defaults).

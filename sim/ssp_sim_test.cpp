@@ -18,8 +18,14 @@
 #include <vector>
 
 namespace sspsim {
-bool operator==(const Position &a, const Position &b) { return a.x == b.x && a.y == b.y; }
-void PrintTo(const Position &p, std::ostream *os) { *os << "(" << p.x << "," << p.y << ")"; }
+bool operator==(const Position &a, const Position &b)
+{
+    return a.x == b.x && a.y == b.y;
+}
+void PrintTo(const Position &p, std::ostream *os)
+{
+    *os << "(" << p.x << "," << p.y << ")";
+}
 }  // namespace sspsim
 
 namespace {
@@ -50,7 +56,10 @@ std::vector<std::string> readLines(const std::string &path)
 }
 
 // Returns 0 or the errno of the failed request.
-int init(int fd) { return ioctl(fd, sspsim::kInitPosition, 0) < 0 ? errno : 0; }
+int init(int fd)
+{
+    return ioctl(fd, sspsim::kInitPosition, 0) < 0 ? errno : 0;
+}
 
 int move(int fd, int direction, int32_t steps)
 {
@@ -349,7 +358,8 @@ TEST_F(SspSimTest, TraceRecordsEveryRequestInMemoryAndInTheFile)
         EXPECT_NEAR(std::stod(m[1].str()), entries[i].seconds, 1e-6);
         EXPECT_EQ(entries[i].request + " dir=" + std::to_string(entries[i].direction) + " steps=" +
                       std::to_string(entries[i].steps) + " x=" + std::to_string(entries[i].position.x) +
-                      " y=" + std::to_string(entries[i].position.y) + " result=" + std::to_string(entries[i].result),
+                      " y=" + std::to_string(entries[i].position.y) +
+                      " result=" + std::to_string(entries[i].result),
                   expected[i]);
     }
     EXPECT_NEAR(entries.back().seconds, now(), 5.0);
@@ -364,9 +374,9 @@ struct Environment {
     ~Environment() { clear(); }
     static void clear()
     {
-        for (const char *name : {"SSP_SIM_SPEED", "SSP_SIM_START", "SSP_SIM_ABSENT", "SSP_SIM_INIT_ERRNO",
-                                 "SSP_SIM_GET_ERRNO", "SSP_SIM_MOVE_ERRNO", "SSP_SIM_NEVER_READY",
-                                 "SSP_SIM_POLL_FAIL_AFTER", "SSP_SIM_TRACE"})
+        for (const char *name :
+             {"SSP_SIM_SPEED", "SSP_SIM_START", "SSP_SIM_ABSENT", "SSP_SIM_INIT_ERRNO", "SSP_SIM_GET_ERRNO",
+              "SSP_SIM_MOVE_ERRNO", "SSP_SIM_NEVER_READY", "SSP_SIM_POLL_FAIL_AFTER", "SSP_SIM_TRACE"})
             unsetenv(name);
     }
 };
@@ -400,9 +410,10 @@ TEST(SspSimSettings, InvalidValuesWarnAndKeepTheDefaults)
 {
     Environment env;
     const char *bad[][2] = {
-        {"SSP_SIM_SPEED", "abc"},      {"SSP_SIM_START", "12"},      {"SSP_SIM_ABSENT", "yes"},
-        {"SSP_SIM_INIT_ERRNO", "-1"},  {"SSP_SIM_GET_ERRNO", "5x"},  {"SSP_SIM_MOVE_ERRNO", "99999999999999999999"},
-        {"SSP_SIM_NEVER_READY", "2"},  {"SSP_SIM_POLL_FAIL_AFTER", "-2"},
+        {"SSP_SIM_SPEED", "abc"},     {"SSP_SIM_START", "12"},
+        {"SSP_SIM_ABSENT", "yes"},    {"SSP_SIM_INIT_ERRNO", "-1"},
+        {"SSP_SIM_GET_ERRNO", "5x"},  {"SSP_SIM_MOVE_ERRNO", "99999999999999999999"},
+        {"SSP_SIM_NEVER_READY", "2"}, {"SSP_SIM_POLL_FAIL_AFTER", "-2"},
     };
     std::string expectedWarnings;
     for (const auto &var : bad) {

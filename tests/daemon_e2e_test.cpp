@@ -64,12 +64,15 @@ TEST_F(DaemonStartup, HomesToPersistedPositionInLoggedOrder) {
             {"Information", "__transitionState", "Transitioning FSM: RESET -> INITIALIZING"},
             {"Information", "__waitForDeviceReady", "Motor Ready to accept new commands"},
             {"Information", "__motorGetPosition", "Retreving motor position"},
-            {"Information", "__motorGetPosition", "Retrieved position x: 0 y: 0, pan: -178 tilt: -23"},
+            {"Information", "__motorGetPosition",
+             "Retrieved position x: 0 y: 0, pan: -178 tilt: -23"},
             {"Information", "__transitionState", "Transitioning FSM: INITIALIZING -> HOMMING_X"},
             {"Information", "__waitForDeviceReady", "Motor Ready to accept new commands"},
-            {"Information", "__motorGetPosition", "Retrieved position x: 3044 y: 0, pan: 90 tilt: -23"},
+            {"Information", "__motorGetPosition",
+             "Retrieved position x: 3044 y: 0, pan: 90 tilt: -23"},
             {"Information", "__transitionState", "Transitioning FSM: HOMMING_X -> HOMMING_Y"},
-            {"Information", "__motorGetPosition", "Retrieved position x: 3044 y: 370, pan: 90 tilt: 10"},
+            {"Information", "__motorGetPosition",
+             "Retrieved position x: 3044 y: 370, pan: 90 tilt: 10"},
             {"Information", "__transitionState", "Transitioning FSM: HOMMING_Y -> READY"},
         }));
     EXPECT_EQ(0u, countMessage(lines, "Persistent file not foud. Using default home position"));
@@ -93,12 +96,13 @@ TEST_F(DaemonStartup, HomesToPersistedPositionInLoggedOrder) {
 TEST_F(DaemonStartup, MissingPersistenceFileHomesToZero) {
     ASSERT_NO_FATAL_FAILURE(startReadyDaemon(""));
     EXPECT_TRUE(containsInOrder(
-        log(), {
-                   {"Information", "initialize", "Initialize"},
-                   {"Error", "__loadPersistLocation", "Error opening persistent file: " + positionPath},
-                   {"Information", "initialize", "Persistent file not foud. Using default home position"},
-                   {"Information", "__startControl", "Starting control thread"},
-               }));
+        log(),
+        {
+            {"Information", "initialize", "Initialize"},
+            {"Error", "__loadPersistLocation", "Error opening persistent file: " + positionPath},
+            {"Information", "initialize", "Persistent file not foud. Using default home position"},
+            {"Information", "__startControl", "Starting control thread"},
+        }));
     const auto homing = moves();
     ASSERT_EQ(2u, homing.size()) << describe(trace());
     EXPECT_EQ(2020, homing[0].steps);
@@ -126,7 +130,8 @@ TEST_F(DaemonMethods, ChangePanQueuesOneRelativeMove) {
         log(), {
                    {"Information", "__processMotorCmd", "Dequeuing command. cmd = 1"},
                    {"Information", "__transitionState", "Transitioning FSM: READY -> BUSY"},
-                   {"Information", "__motorGetPosition", "Retrieved position x: 1963 y: 256, pan: -5 tilt: 0"},
+                   {"Information", "__motorGetPosition",
+                    "Retrieved position x: 1963 y: 256, pan: -5 tilt: 0"},
                    {"Information", "__transitionState", "Transitioning FSM: BUSY -> READY"},
                }));
     const auto all = moves();
@@ -178,7 +183,8 @@ TEST_F(DaemonMethods, ChangePositionMovesPanThenTilt) {
                    {"Information", "__change_pos", "Entering"},
                    {"Information", "__change_pos", "pan of the message received: 10"},
                    {"Information", "__change_pos", "tilt of the message received: -20"},
-                   {"Information", "setPanAndTilt", "Queuing PAN and TILT set command. pan = 10, tilt = -20"},
+                   {"Information", "setPanAndTilt",
+                    "Queuing PAN and TILT set command. pan = 10, tilt = -20"},
                    {"Information", "__change_pos", "Exiting"},
                }));
     EXPECT_TRUE(containsInOrder(
@@ -249,7 +255,7 @@ TEST_F(DaemonMethods, SecondChangePanWaitsForFirstMove) {
         if (requests[i].request == "GET" && requests[i].x == 347) readBack = true;
     EXPECT_TRUE(readBack) << describe(requests);
     EXPECT_EQ(0, requests[moveAt[2]].result);
-    EXPECT_EQ(0, requests[moveAt[3]].result);  // the driver was not busy any more
+    EXPECT_EQ(0, requests[moveAt[3]].result);   // the driver was not busy any more
     EXPECT_EQ(341, requests[moveAt[2]].steps);  // 6 -> 347
     EXPECT_EQ(341, requests[moveAt[3]].steps);  // 347 -> 688
     EXPECT_EQ(R"({"pan":-117,"tilt":-22})", trimmed(call("getPosition", "{}").out));
@@ -275,7 +281,8 @@ protected:
                        {"Information", "__motorControlThread", "Motor Control Thread exited"},
                        {"Information", "~MotorControl", "destroyed"},
                    }));
-        EXPECT_EQ(0u, countMessage(lines, "Stop requested during start-up, not entering ubus main loop"));
+        EXPECT_EQ(
+            0u, countMessage(lines, "Stop requested during start-up, not entering ubus main loop"));
         EXPECT_EQ("destroyed", lines.back().message) << describe(lines);
     }
 };
@@ -304,16 +311,18 @@ TEST_F(DaemonShutdown, SignalDuringStartUpIsNotLost) {
     EXPECT_EQ(0, daemon->exitStatus());
     const auto lines = log();
     EXPECT_TRUE(containsInOrder(
-        lines, {
-                   {"Error", "__loadPersistLocation", "Error opening persistent file: " + positionPath},
-                   {"Information", "__startControl", "Starting control thread"},
-                   {"Information", "program", "Stop requested during start-up, not entering ubus main loop"},
-                   {"Information", "program", "ubus main loop exited. Terminating ubus"},
-                   {"Information", "ubus_deinit", "Freeing U-Bus context"},
-                   {"Finished", "main", "Program finished successfully!"},
-                   {"Information", "~MotorControl", "destroying"},
-                   {"Information", "~MotorControl", "destroyed"},
-               }));
+        lines,
+        {
+            {"Error", "__loadPersistLocation", "Error opening persistent file: " + positionPath},
+            {"Information", "__startControl", "Starting control thread"},
+            {"Information", "program",
+             "Stop requested during start-up, not entering ubus main loop"},
+            {"Information", "program", "ubus main loop exited. Terminating ubus"},
+            {"Information", "ubus_deinit", "Freeing U-Bus context"},
+            {"Finished", "main", "Program finished successfully!"},
+            {"Information", "~MotorControl", "destroying"},
+            {"Information", "~MotorControl", "destroyed"},
+        }));
     EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
 }
 
@@ -332,7 +341,8 @@ TEST_F(DaemonShutdown, SigtermAfterLogReaderHasGoneEndsWithZero) {
         [&] {
             char chunk[4096];
             ssize_t n;
-            while ((n = read(reader, chunk, sizeof chunk)) > 0) seen.append(chunk, static_cast<size_t>(n));
+            while ((n = read(reader, chunk, sizeof chunk)) > 0)
+                seen.append(chunk, static_cast<size_t>(n));
             return seen.find("Entering ubus main loop") != std::string::npos;
         },
         10);

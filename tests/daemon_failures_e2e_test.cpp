@@ -45,7 +45,8 @@ std::string getoptDiagnostic(const char *option) {
     std::string text;
     char buffer[256];
     ssize_t got;
-    while ((got = read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+    while ((got = read(fds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
     close(fds[0]);
     waitpid(child, nullptr, 0);
     return text.rfind("probe", 0) == 0 ? text.substr(5) : "unexpected probe output: " + text;
@@ -95,7 +96,8 @@ TEST_F(DaemonStartupFailure, UnknownOptionPrintsDiagnosticAndUsage) {
     ASSERT_NO_FATAL_FAILURE(startDaemon({"-x", "-c", "whatever.json"}));
     ASSERT_NO_FATAL_FAILURE(expectFailedExit());
     EXPECT_EQ(usage(), daemonStdout());
-    EXPECT_NE(std::string::npos, daemonStderr().find(diagnostic)) << "expected: " << diagnostic << daemonStderr();
+    EXPECT_NE(std::string::npos, daemonStderr().find(diagnostic))
+        << "expected: " << diagnostic << daemonStderr();
     EXPECT_FALSE(deviceWasOpened(trace()));
 }
 
@@ -110,7 +112,8 @@ TEST_F(DaemonStartupFailure, MissingConfigurationFile) {
                    {"Error", "loadConfiguration", "Error opening configuration file: " + missing},
                    {"Error", "initialize", "No persistent location file provided. aborting"},
                    {"Error", "main",
-                    "Caught MotorControlException with content: No persistent location file provided. aborting"},
+                    "Caught MotorControlException with content: No persistent location file "
+                    "provided. aborting"},
                }));
     EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
     EXPECT_FALSE(deviceWasOpened(trace()));
@@ -123,10 +126,12 @@ TEST_F(DaemonStartupFailure, MalformedConfigurationFile) {
     ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", path}));
     ASSERT_NO_FATAL_FAILURE(expectFailedExit());
     const auto lines = log();
-    const std::string prefix = "Caught exception of unknown type with content: [json.exception.parse_error";
+    const std::string prefix =
+        "Caught exception of unknown type with content: [json.exception.parse_error";
     bool found = false;
     for (const auto &line : lines)
-        if (line.level == "Error" && line.function == "main" && line.message.compare(0, prefix.size(), prefix) == 0)
+        if (line.level == "Error" && line.function == "main" &&
+            line.message.compare(0, prefix.size(), prefix) == 0)
             found = true;
     EXPECT_TRUE(found) << describe(lines);
     EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));
@@ -155,7 +160,8 @@ public:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         strncpy(address.sun_path, e2e::kBusSocket, sizeof address.sun_path - 1);
-        listening_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        listening_ = fd_ >= 0 &&
+                     bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
                      listen(fd_, 4) == 0;
     }
     ~SilentBroker() {
@@ -232,10 +238,11 @@ TEST_F(DaemonStartupFailure, ObjectAlreadyOnTheBus) {
     ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}));
     ASSERT_NO_FATAL_FAILURE(expectFailedExit());
     const auto lines = log();
-    EXPECT_TRUE(containsInOrder(lines, {
-                                           {"Error", "ubus_init", "Failed to add object: Invalid argument"},
-                                           {"Error", "program", "Unable to init ubs rpc"},
-                                       }));
+    EXPECT_TRUE(
+        containsInOrder(lines, {
+                                   {"Error", "ubus_init", "Failed to add object: Invalid argument"},
+                                   {"Error", "program", "Unable to init ubs rpc"},
+                               }));
     EXPECT_EQ(0u, countMessage(lines, "Initialize"));
     EXPECT_FALSE(deviceWasOpened(trace()));
     scratch = firstScratch;
@@ -249,14 +256,16 @@ TEST_F(DaemonStartupFailure, NoMotorDevice) {
     const std::string configuration = writeConfiguration(kAtZero);
     ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", configuration}, {{"SSP_SIM_ABSENT", "1"}}));
     ASSERT_NO_FATAL_FAILURE(expectFailedExit());
-    const std::string text = "Unable to open device /dev/ssp." + std::string(std::strerror(ENOENT)) + " (2).";
+    const std::string text =
+        "Unable to open device /dev/ssp." + std::string(std::strerror(ENOENT)) + " (2).";
     const auto lines = log();
-    EXPECT_TRUE(containsInOrder(lines, {
-                                           {"Error", "initialize", text},
-                                           {"Error", "main", "Caught MotorControlException with content: " + text},
-                                           {"Information", "~MotorControl", "destroying"},
-                                           {"Information", "~MotorControl", "destroyed"},
-                                       }));
+    EXPECT_TRUE(containsInOrder(
+        lines, {
+                   {"Error", "initialize", text},
+                   {"Error", "main", "Caught MotorControlException with content: " + text},
+                   {"Information", "~MotorControl", "destroying"},
+                   {"Information", "~MotorControl", "destroyed"},
+               }));
     EXPECT_EQ(0u, countMessage(lines, "Starting control thread"));
     EXPECT_EQ(0u, countMessage(lines, "Stopping control thread"));
     EXPECT_EQ(0u, countMessage(lines, "Entering ubus main loop"));

@@ -94,7 +94,8 @@ void DaemonTest::startReadyDaemon(const std::string &persistedPosition,
 }
 
 e2e::CommandResult DaemonTest::call(const std::string &method, const std::string &json) {
-    return e2e::runCommand({e2e::ubusCliPath(), "-S", "-t", "5", "call", "gimbalhub", method, json}, 15);
+    return e2e::runCommand({e2e::ubusCliPath(), "-S", "-t", "5", "call", "gimbalhub", method, json},
+                           15);
 }
 
 std::vector<e2e::LogLine> DaemonTest::log() const { return e2e::parseLog(daemonStderr()); }

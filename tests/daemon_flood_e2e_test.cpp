@@ -57,8 +57,8 @@ TEST_F(DaemonUnderFlood, EveryCallOfAnotherClientIsAnsweredWithinTwoSeconds) {
     int late = 0;
     for (int i = 0; i < 20; ++i) {
         const double started = e2e::monotonicNow();
-        const e2e::CommandResult result =
-            e2e::runCommand({e2e::ubusCliPath(), "-S", "-t", "2", "call", "gimbalhub", "getPosition", "{}"}, 10);
+        const e2e::CommandResult result = e2e::runCommand(
+            {e2e::ubusCliPath(), "-S", "-t", "2", "call", "gimbalhub", "getPosition", "{}"}, 10);
         const double seconds = e2e::monotonicNow() - started;
         EXPECT_EQ(0, result.exitStatus) << "call " << i << ": " << result.err;
         EXPECT_EQ(0u, result.out.find("{\"pan\":")) << result.out;

@@ -1,8 +1,8 @@
 // Load on the running daemon: a soak of mixed bus calls from several clients
 // while the motors move, a flood of "changePan" far faster than the motors
-// can follow, and one client's calls beside a flooder that never reads. Prints the figures with PASS/MISS per target; the exit
-// status is non-zero only when the daemon died or the motors ended somewhere
-// the accepted commands do not explain.
+// can follow, and one client's calls beside a flooder that never reads. Prints the figures with
+// PASS/MISS per target; the exit status is non-zero only when the daemon died or the motors ended
+// somewhere the accepted commands do not explain.
 //
 // Runs as root in a private mount namespace with its own broker on a tmpfs
 // over /var/run/ubus (the daemon only knows the default socket).
@@ -78,7 +78,8 @@ private:
     };
     static void onReply(ubus_request *req, int, blob_attr *msg) {
         Reply *reply = static_cast<Reply *>(req->priv);
-        static const blobmsg_policy policy[] = {{"pan", BLOBMSG_TYPE_INT32}, {"tilt", BLOBMSG_TYPE_INT32}};
+        static const blobmsg_policy policy[] = {{"pan", BLOBMSG_TYPE_INT32},
+                                                {"tilt", BLOBMSG_TYPE_INT32}};
         blob_attr *slots[2];
         blobmsg_parse(policy, 2, slots, blob_data(msg), blob_len(msg));
         if (slots[0] && slots[1]) {
@@ -178,12 +179,18 @@ private:
     }
     void take(const e2e::LogLine &line) {
         const std::string &m = line.message;
-        if (starts(m, "Queuing PAN and TILT set")) queued += 2;
-        else if (starts(m, "Queuing ")) queued += 1;
-        else if (starts(m, "Command queue full, dropping PAN and TILT set")) dropped += 2;
-        else if (starts(m, "Command queue full")) dropped += 1;
-        else if (starts(m, "Dequeuing command.")) dequeued += 1;
-        else if (m == "Entering ubus main loop") serving += 1;
+        if (starts(m, "Queuing PAN and TILT set"))
+            queued += 2;
+        else if (starts(m, "Queuing "))
+            queued += 1;
+        else if (starts(m, "Command queue full, dropping PAN and TILT set"))
+            dropped += 2;
+        else if (starts(m, "Command queue full"))
+            dropped += 1;
+        else if (starts(m, "Dequeuing command."))
+            dequeued += 1;
+        else if (m == "Entering ubus main loop")
+            serving += 1;
         last = m;
         recent.push_back(line);
     }
@@ -248,7 +255,12 @@ int main() {
         return 1;
     }
     LogFollower log(logPath);
-    if (!e2e::waitUntil([&] { log.poll(); return log.serving > 0; }, 20)) {
+    if (!e2e::waitUntil(
+            [&] {
+                log.poll();
+                return log.serving > 0;
+            },
+            20)) {
         std::printf("FAIL  daemon not serving\n");
         return 1;
     }
@@ -271,15 +283,21 @@ int main() {
             while (next.fetch_add(1) < totalCalls) {
                 int pan = 0, tilt = 0, status = 0;
                 switch (random() % 6) {
-                case 0: status = client.change("changePan", static_cast<int>(random() % 7) - 3); break;
-                case 1: status = client.change("changeTilt", static_cast<int>(random() % 5) - 2); break;
-                case 2: status = client.position(static_cast<int>(random() % 21) - 10,
-                                                 static_cast<int>(random() % 11) - 5); break;
-                default: {
-                    double start = nowMs();
-                    status = client.get(pan, tilt);
-                    local.push_back(nowMs() - start);
-                }
+                    case 0:
+                        status = client.change("changePan", static_cast<int>(random() % 7) - 3);
+                        break;
+                    case 1:
+                        status = client.change("changeTilt", static_cast<int>(random() % 5) - 2);
+                        break;
+                    case 2:
+                        status = client.position(static_cast<int>(random() % 21) - 10,
+                                                 static_cast<int>(random() % 11) - 5);
+                        break;
+                    default: {
+                        double start = nowMs();
+                        status = client.get(pan, tilt);
+                        local.push_back(nowMs() - start);
+                    }
                 }
                 if (status != 0) errors += 1;
             }
@@ -299,8 +317,13 @@ int main() {
     const bool soakDrained = e2e::waitUntil(drained, 180, 0.2);
     Client probe;
     probe.position(0, 0);
-    const bool homeDrained = e2e::waitUntil(drained, 30, 0.1) &&
-                             e2e::waitUntil([&] { int p, t; return probe.get(p, t) == 0 && p == 0 && t == 0; }, 10);
+    const bool homeDrained =
+        e2e::waitUntil(drained, 30, 0.1) && e2e::waitUntil(
+                                                [&] {
+                                                    int p, t;
+                                                    return probe.get(p, t) == 0 && p == 0 && t == 0;
+                                                },
+                                                10);
 
     // --- flood --------------------------------------------------------------
     log.mark();
@@ -342,10 +365,12 @@ int main() {
     }
     for (long delta : pending) expectedPan += delta, ++accepted;
     // Wait for the last move to finish before reading back.
-    e2e::waitUntil([&] {
-        log.poll();
-        return log.last.find("BUSY -> READY") != std::string::npos;
-    }, 10);
+    e2e::waitUntil(
+        [&] {
+            log.poll();
+            return log.last.find("BUSY -> READY") != std::string::npos;
+        },
+        10);
     int pan = 0, tilt = 0;
     const int getStatus = probe.get(pan, tilt);
     auto trace = e2e::parseTrace(e2e::readFile(tracePath));
@@ -373,20 +398,28 @@ int main() {
 
     std::printf("soak: %ld calls from %ld clients in %.1f s (%.0f calls/s), %ld failed calls\n",
                 totalCalls, clients, soakSeconds, totalCalls / soakSeconds, errors.load());
-    std::printf("soak getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", soakLatency.percentile(0.5),
-                soakLatency.percentile(0.99), soakLatency.ms.size());
-    std::printf("flood: %ld changePan, %ld accepted, %ld dropped (queue full lines)\n", floodCalls, accepted,
-                dropped);
-    std::printf("flood getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", floodLatency.percentile(0.5),
-                floodLatency.percentile(0.99), floodLatency.ms.size());
-    std::printf("legitimate getPosition alone: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu calls, %ld unanswered)\n",
-                alone.percentile(0.5), alone.percentile(0.99), alone.percentile(1.0), alone.ms.size(), aloneLost);
-    std::printf("legitimate getPosition beside a non-reading flooder: p50 %.2f ms, p99 %.2f ms, max %.2f ms "
-                "(%zu calls, %ld unanswered; flooder sent %ld changePan)\n",
-                beside.percentile(0.5), beside.percentile(0.99), beside.percentile(1.0), beside.ms.size(),
-                besideLost, silentSent);
-    std::printf("final pan: expected %ld, getPosition %d, driver trace %ld\n", expectedPan, pan, tracePan);
-    std::printf("VmRSS: %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter, rssAfter - rssBefore);
+    std::printf("soak getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n",
+                soakLatency.percentile(0.5), soakLatency.percentile(0.99), soakLatency.ms.size());
+    std::printf("flood: %ld changePan, %ld accepted, %ld dropped (queue full lines)\n", floodCalls,
+                accepted, dropped);
+    std::printf("flood getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n",
+                floodLatency.percentile(0.5), floodLatency.percentile(0.99),
+                floodLatency.ms.size());
+    std::printf(
+        "legitimate getPosition alone: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu calls, %ld "
+        "unanswered)\n",
+        alone.percentile(0.5), alone.percentile(0.99), alone.percentile(1.0), alone.ms.size(),
+        aloneLost);
+    std::printf(
+        "legitimate getPosition beside a non-reading flooder: p50 %.2f ms, p99 %.2f ms, max %.2f "
+        "ms "
+        "(%zu calls, %ld unanswered; flooder sent %ld changePan)\n",
+        beside.percentile(0.5), beside.percentile(0.99), beside.percentile(1.0), beside.ms.size(),
+        besideLost, silentSent);
+    std::printf("final pan: expected %ld, getPosition %d, driver trace %ld\n", expectedPan, pan,
+                tracePan);
+    std::printf("VmRSS: %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter,
+                rssAfter - rssBefore);
 
     verdict(errors.load() == 0, true, "every bus call answered with status 0");
     verdict(soakDrained && homeDrained && floodDrained, true, "queue drained after soak and flood");
@@ -395,16 +428,21 @@ int main() {
     verdict(dropped > 0, false, "bounded queue dropped part of the flood");
     verdict(getStatus == 0 && pan == expectedPan && tracePan == expectedPan, true,
             "final pan matches the accepted commands");
-    verdict(aloneLost == 0 && besideLost == 0, true, "every legitimate call answered beside a non-reading flooder");
-    verdict(beside.percentile(1.0) < 2000.0, false, "each legitimate call beside the flooder within 2 s");
+    verdict(aloneLost == 0 && besideLost == 0, true,
+            "every legitimate call answered beside a non-reading flooder");
+    verdict(beside.percentile(1.0) < 2000.0, false,
+            "each legitimate call beside the flooder within 2 s");
     verdict(rssAfter - rssBefore < 2048, false, "VmRSS flat (growth under 2 MB)");
     verdict(daemon.running(), true, "daemon alive at the end");
 
     daemon.signal(SIGTERM);
     const bool ended = daemon.wait(10);
-    verdict(ended && daemon.exited() && daemon.exitStatus() == 0, true, "daemon ends with status 0 on SIGTERM");
+    verdict(ended && daemon.exited() && daemon.exitStatus() == 0, true,
+            "daemon ends with status 0 on SIGTERM");
     broker.reset();
-    if (failures == 0 && !keep) std::filesystem::remove_all(scratch);
-    else std::printf("kept: %s\n", scratch.c_str());
+    if (failures == 0 && !keep)
+        std::filesystem::remove_all(scratch);
+    else
+        std::printf("kept: %s\n", scratch.c_str());
     return failures == 0 ? 0 : 1;
 }

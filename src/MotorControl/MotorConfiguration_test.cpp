@@ -93,7 +93,9 @@ TEST(MotorConfigurationTest, ResultsBeyondInt32AreRefusedOrClamped) {
 
 class LoadConfigurationTest : public ::testing::Test {
 protected:
-    bool load(const std::string &text) { return control.loadConfiguration(dir.write("config.json", text)); }
+    bool load(const std::string &text) {
+        return control.loadConfiguration(dir.write("config.json", text));
+    }
 
     // The record and path must still be the constructor's.
     void expectUnchanged() {
@@ -126,7 +128,8 @@ TEST_F(LoadConfigurationTest, AcceptsAFullFileAndIgnoresUnknownMembers) {
     std::string path = dir.write(
         "config.json",
         "{\"Other\":1,\"MotorControl\":{\"Extra\":[1,2],\"PersistentFile\":\"/x/pos.json\","
-        "\"StepsPerRev\":3600,\"TiltMin\":-45,\"TiltMax\":45,\"PanMin\":-90,\"PanMax\":180}} trailing");
+        "\"StepsPerRev\":3600,\"TiltMin\":-45,\"TiltMax\":45,\"PanMin\":-90,\"PanMax\":180}} "
+        "trailing");
     ASSERT_TRUE(control.loadConfiguration(path));
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
@@ -178,15 +181,18 @@ TEST_F(LoadConfigurationTest, WrongShapesRaiseTheLibraryErrors) {
     EXPECT_THROW(load("[1,2]"), json::type_error);
     EXPECT_THROW(load("{\"Motor\":{}}"), json::out_of_range);
     EXPECT_THROW(load("{\"MotorControl\":5}"), json::type_error);
-    EXPECT_THROW(load(
-                  "{\"MotorControl\":{\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,\"StepsPerRev\":1,"
-                  "\"PersistentFile\":\"p\"}}"), json::out_of_range);
-    EXPECT_THROW(load(
-                  "{\"MotorControl\":{\"PanMax\":1,\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,"
-                  "\"StepsPerRev\":1}}"), json::out_of_range);
+    EXPECT_THROW(
+        load("{\"MotorControl\":{\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,\"StepsPerRev\":1,"
+             "\"PersistentFile\":\"p\"}}"),
+        json::out_of_range);
+    EXPECT_THROW(load("{\"MotorControl\":{\"PanMax\":1,\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,"
+                      "\"StepsPerRev\":1}}"),
+                 json::out_of_range);
     for (const char *value : {"5", "true", "[]", "{}"}) {
-        std::string text = "{\"MotorControl\":{\"PanMax\":1,\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,"
-                           "\"StepsPerRev\":1,\"PersistentFile\":" + std::string(value) + "}}";
+        std::string text =
+            "{\"MotorControl\":{\"PanMax\":1,\"PanMin\":1,\"TiltMax\":1,\"TiltMin\":1,"
+            "\"StepsPerRev\":1,\"PersistentFile\":" +
+            std::string(value) + "}}";
         EXPECT_THROW(load(text), json::type_error) << value;
     }
     EXPECT_TRUE(log.lines().empty());  // no "Unable to find" line for any of them
@@ -248,8 +254,9 @@ TEST_F(LoadConfigurationTest, RejectsAMinimumAboveItsMaximum) {
     EXPECT_FALSE(load(configurationText("/p", "178")));
     expectOnlyError("Invalid pan limits: PanMin is above PanMax");
     log.clear();
-    EXPECT_FALSE(load("{\"MotorControl\":{\"PanMax\":1,\"PanMin\":0,\"TiltMax\":-1,\"TiltMin\":0,"
-                      "\"StepsPerRev\":1,\"PersistentFile\":\"p\"}}"));
+    EXPECT_FALSE(
+        load("{\"MotorControl\":{\"PanMax\":1,\"PanMin\":0,\"TiltMax\":-1,\"TiltMin\":0,"
+             "\"StepsPerRev\":1,\"PersistentFile\":\"p\"}}"));
     expectOnlyError("Invalid tilt limits: TiltMin is above TiltMax");
     expectUnchanged();
     // Equal limits are a fixed axis, not an error.

@@ -163,7 +163,8 @@ int MotorControl::__motorInitPosition() {
     LOG_INFO("Initializing position");
     int error = driver->initPosition();
     if (error != 0) {
-        std::string text = deviceError("Unable to send ioctl to initialize position to dev ", error);
+        std::string text =
+            deviceError("Unable to send ioctl to initialize position to dev ", error);
         LOG_ERROR(text);
         throw MotorControlException(text);
     }
@@ -197,7 +198,8 @@ int MotorControl::__motorMovePan(StepPosition &target) {
         return -1;
     }
     // A failed move is not fatal: the next report shows where the motor is.
-    MotorDirection direction = increase ? MotorDirection::PAN_INCREASE : MotorDirection::PAN_DECREASE;
+    MotorDirection direction =
+        increase ? MotorDirection::PAN_INCREASE : MotorDirection::PAN_DECREASE;
     return driver->move(direction, steps) == 0 ? 0 : -1;
 }
 
@@ -209,7 +211,8 @@ int MotorControl::__motorMoveTilt(StepPosition &target) {
         return -1;
     }
     // A failed move is not fatal: the next report shows where the motor is.
-    MotorDirection direction = increase ? MotorDirection::TILT_INCREASE : MotorDirection::TILT_DECREASE;
+    MotorDirection direction =
+        increase ? MotorDirection::TILT_INCREASE : MotorDirection::TILT_DECREASE;
     return driver->move(direction, steps) == 0 ? 0 : -1;
 }
 
@@ -413,7 +416,7 @@ void MotorControl::__resetPosition() {
 void MotorControl::__transitionState(MotorState next) {
     // Plain pointers, nothing to destroy: a table with a destructor would be
     // torn down at exit before the controller, while this thread still runs.
-    static const char *const names[] = {"RESET", "INITIALIZING", "HOMMING_X",
+    static const char *const names[] = {"RESET",     "INITIALIZING", "HOMMING_X",
                                         "HOMMING_Y", "READY",        "BUSY"};
     LOG_INFO(std::string("Transitioning FSM: ") + names[static_cast<int>(state.load())] + " -> " +
              names[static_cast<int>(next)]);

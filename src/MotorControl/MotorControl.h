@@ -60,13 +60,13 @@ static_assert(sizeof(MotorState) == 4, "state is one 32-bit word");
 // A consistent picture of the controller for status queries.
 struct MotorStatus {
     MotorState state;
-    bool moving;     // a move in flight, homing under way, or commands waiting
-    int pan;         // as getPanAndTilt reports it
+    bool moving;  // a move in flight, homing under way, or commands waiting
+    int pan;      // as getPanAndTilt reports it
     int tilt;
     size_t queued;
-    int homePan;     // where homing goes at the next start
+    int homePan;  // where homing goes at the next start
     int homeTilt;
-    double panMin;   // the configured range, in degrees
+    double panMin;  // the configured range, in degrees
     double panMax;
     double tiltMin;
     double tiltMax;

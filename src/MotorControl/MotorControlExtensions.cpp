@@ -8,7 +8,7 @@
 
 const char *MotorControl::stateName(MotorState state) {
     // Plain pointers, like the transition log's table: safe during exit.
-    static const char *const names[] = {"RESET", "INITIALIZING", "HOMMING_X",
+    static const char *const names[] = {"RESET",     "INITIALIZING", "HOMMING_X",
                                         "HOMMING_Y", "READY",        "BUSY"};
     const int index = static_cast<int>(state);
     if (index < 0 || index >= static_cast<int>(sizeof names / sizeof names[0])) return "UNKNOWN";

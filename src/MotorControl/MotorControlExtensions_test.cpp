@@ -39,7 +39,8 @@ protected:
         driver->reset(settings);
         persistentFile = dir.path("position.json");
         if (!persisted.empty()) dir.write("position.json", persisted);
-        ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configurationText(persistentFile))));
+        ASSERT_TRUE(control->loadConfiguration(
+            dir.write("config.json", configurationText(persistentFile))));
         control->setSettledListener([this](int pan, int tilt, MotorState state) {
             std::lock_guard<std::mutex> lock(mutex);
             settled.push_back(Settled{pan, tilt, state});
@@ -48,7 +49,8 @@ protected:
     }
 
     template <typename Condition>
-    bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    bool eventually(Condition condition,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         const Clock::time_point deadline = Clock::now() + timeout;
         while (!condition()) {
             if (Clock::now() > deadline) return false;
@@ -116,7 +118,8 @@ TEST_F(MotorExtensionsTest, StatusFollowsHomingQueueAndMoves) {
 TEST_F(MotorExtensionsTest, SetHomeIsRefusedUntilHomingHasReadThePosition) {
     settings.neverReady = true;  // homing never gets past INITIALIZING
     start(0, kAtTen);
-    ASSERT_TRUE(eventually([this] { return control->getStatus().state == MotorState::INITIALIZING; }));
+    ASSERT_TRUE(
+        eventually([this] { return control->getStatus().state == MotorState::INITIALIZING; }));
     int pan = 99;
     int tilt = 99;
     EXPECT_FALSE(control->setHomeToCurrentPosition(pan, tilt));
@@ -131,7 +134,8 @@ TEST_F(MotorExtensionsTest, AThrowingListenerDoesNotStopTheMotors) {
     ASSERT_TRUE(waitIdle());
     ASSERT_TRUE(control->changePan(1));
     ASSERT_TRUE(control->changePan(1));
-    ASSERT_TRUE(eventually([this] { return !control->getStatus().moving && control->getStatus().pan == 12; }));
+    ASSERT_TRUE(eventually(
+        [this] { return !control->getStatus().moving && control->getStatus().pan == 12; }));
     EXPECT_FALSE(control->hasFailed());
 }
 

@@ -61,7 +61,8 @@ protected:
         if (persisted)
             dir.write("position.json", "{\"LastCameraPosition\":{\"Pan\":" + std::to_string(pan) +
                                            ",\"Tilt\":" + std::to_string(tilt) + "}}");
-        ASSERT_TRUE(control->loadConfiguration(dir.write("config.json", configurationText(persistentFile))));
+        ASSERT_TRUE(control->loadConfiguration(
+            dir.write("config.json", configurationText(persistentFile))));
     }
 
     size_t count(const std::string &message) const {
@@ -156,10 +157,11 @@ TEST_F(MotorControlTest, StartUpHomesPanThenTiltToThePersistedPosition) {
         "Transitioning FSM: HOMMING_Y -> READY",
     };
     EXPECT_EQ(log.messages(), expected);
-    const std::vector<std::string> functions = {
-        "initialize", "__loadPersistLocation", "__startControl", "__motorControlThread",
-        "__motorInitPosition", "__transitionState", "__waitForDeviceReady", "__motorGetPosition",
-        "__motorGetPosition", "__transitionState"};
+    const std::vector<std::string> functions = {"initialize",           "__loadPersistLocation",
+                                                "__startControl",       "__motorControlThread",
+                                                "__motorInitPosition",  "__transitionState",
+                                                "__waitForDeviceReady", "__motorGetPosition",
+                                                "__motorGetPosition",   "__transitionState"};
     auto lines = log.lines();
     ASSERT_GE(lines.size(), 10u);
     for (size_t i = 0; i < functions.size(); ++i) {
@@ -168,7 +170,8 @@ TEST_F(MotorControlTest, StartUpHomesPanThenTiltToThePersistedPosition) {
         EXPECT_EQ(lines[i].file, "src/MotorControl/MotorControl");
     }
 
-    EXPECT_EQ(requests(), (std::vector<std::string>{"OPEN", "INIT", "GET", "MOVE", "GET", "MOVE", "GET"}));
+    EXPECT_EQ(requests(),
+              (std::vector<std::string>{"OPEN", "INIT", "GET", "MOVE", "GET", "MOVE", "GET"}));
     EXPECT_EQ(moves(), (std::vector<Move>{{3, 3044}, {2, 370}}));
     int pan = 0, tilt = 0;
     control->getPanAndTilt(pan, tilt);
@@ -177,8 +180,9 @@ TEST_F(MotorControlTest, StartUpHomesPanThenTiltToThePersistedPosition) {
 
     log.clear();
     destroy();
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"destroying", "Stopping control thread",
-                                                        "Motor Control Thread exited", "destroyed"}));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{"destroying", "Stopping control thread",
+                                        "Motor Control Thread exited", "destroyed"}));
 }
 
 TEST_F(MotorControlTest, MissingPersistenceFileHomesToZeroDegrees) {
@@ -199,15 +203,21 @@ TEST_F(MotorControlTest, MovesPickDirectionAndDistanceFromTheLastReport) {
     control->initialize();
     ASSERT_TRUE(waitForReady());  // at (2020, 256): 0 deg / 0 deg
 
-    control->changePan(0);    // equal target: still sent, as a decrease of 0 steps
+    control->changePan(0);  // equal target: still sent, as a decrease of 0 steps
     control->changeTilt(0);
-    control->changePan(10);   // 10 deg = step 2133
-    control->changePan(-20);  // -10 deg = step 1906
-    control->changeTilt(5);   // 5 deg = step 313
-    control->changeTilt(-10); // -5 deg = step 199
+    control->changePan(10);    // 10 deg = step 2133
+    control->changePan(-20);   // -10 deg = step 1906
+    control->changeTilt(5);    // 5 deg = step 313
+    control->changeTilt(-10);  // -5 deg = step 199
     ASSERT_TRUE(waitForCommands(6));
-    EXPECT_EQ(moves(), (std::vector<Move>{{3, 2020}, {2, 256},   // homing
-                                          {4, 0}, {1, 0}, {3, 113}, {4, 227}, {2, 57}, {1, 114}}));
+    EXPECT_EQ(moves(), (std::vector<Move>{{3, 2020},
+                                          {2, 256},  // homing
+                                          {4, 0},
+                                          {1, 0},
+                                          {3, 113},
+                                          {4, 227},
+                                          {2, 57},
+                                          {1, 114}}));
     EXPECT_EQ(count("Dequeuing command. cmd = 1"), 3u);
     EXPECT_EQ(count("Dequeuing command. cmd = 2"), 3u);
     int pan = 0, tilt = 0;
@@ -284,11 +294,12 @@ TEST_F(MotorControlTest, SetPanAndTiltMovesPanThenTilt) {
         if (line.rfind("Queuing", 0) == 0 || line.rfind("Dequeuing", 0) == 0 ||
             line.rfind("Transitioning", 0) == 0)
             outline.push_back(line);
-    EXPECT_EQ(outline, (std::vector<std::string>{
-                           "Queuing PAN and TILT set command. pan = 30, tilt = -10",
-                           "Dequeuing command. cmd = 3", "Transitioning FSM: READY -> BUSY",
-                           "Transitioning FSM: BUSY -> READY", "Dequeuing command. cmd = 4",
-                           "Transitioning FSM: READY -> BUSY", "Transitioning FSM: BUSY -> READY"}));
+    EXPECT_EQ(outline,
+              (std::vector<std::string>{
+                  "Queuing PAN and TILT set command. pan = 30, tilt = -10",
+                  "Dequeuing command. cmd = 3", "Transitioning FSM: READY -> BUSY",
+                  "Transitioning FSM: BUSY -> READY", "Dequeuing command. cmd = 4",
+                  "Transitioning FSM: READY -> BUSY", "Transitioning FSM: BUSY -> READY"}));
     EXPECT_EQ(moves(), (std::vector<Move>{{3, 2020}, {2, 256}, {3, 341}, {1, 114}}));
 }
 
@@ -316,8 +327,9 @@ TEST_F(MotorControlTest, NeverReadyDriverHoldsTheMachineInInitializing) {
     EXPECT_EQ(control->getStatus().queued, 1u);
     log.clear();
     destroy();
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"destroying", "Stopping control thread",
-                                                        "Motor Control Thread exited", "destroyed"}));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{"destroying", "Stopping control thread",
+                                        "Motor Control Thread exited", "destroyed"}));
 }
 
 TEST_F(MotorControlTest, EmptyQueueInReadyNeitherLogsNorPolls) {
@@ -332,12 +344,14 @@ TEST_F(MotorControlTest, EmptyQueueInReadyNeitherLogsNorPolls) {
 }
 
 TEST_F(MotorControlTest, QueueIsBoundedAndPairsAreAllOrNothing) {
-    for (size_t i = 0; i < MotorControl::kMaxQueuedCommands - 1; ++i) ASSERT_TRUE(control->changePan(1));
+    for (size_t i = 0; i < MotorControl::kMaxQueuedCommands - 1; ++i)
+        ASSERT_TRUE(control->changePan(1));
     log.clear();
     EXPECT_FALSE(control->setPanAndTilt(3, 4));  // needs two slots, one is free
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{
-                                  "Queuing PAN and TILT set command. pan = 3, tilt = 4",
-                                  "Command queue full, dropping PAN and TILT set command. pan = 3, tilt = 4"}));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{
+                  "Queuing PAN and TILT set command. pan = 3, tilt = 4",
+                  "Command queue full, dropping PAN and TILT set command. pan = 3, tilt = 4"}));
     EXPECT_EQ(log.lines()[1].level, LOG_LEVEL_ERROR);
     EXPECT_EQ(control->getStatus().queued, MotorControl::kMaxQueuedCommands - 1);
     EXPECT_TRUE(control->changeTilt(2));
@@ -358,9 +372,9 @@ TEST_F(MotorControlTest, CommandsWhoseTargetLeavesTheRangeAreDropped) {
     ASSERT_TRUE(waitForReady());
     size_t moved = moves().size();
     log.clear();
-    control->changePan(INT32_MAX);          // the angle sum leaves int32
-    control->changeTilt(INT32_MIN);         // the angle fits, its steps do not
-    control->setPanAndTilt(200000000, 7);   // pan steps overflow; tilt still runs
+    control->changePan(INT32_MAX);         // the angle sum leaves int32
+    control->changeTilt(INT32_MIN);        // the angle fits, its steps do not
+    control->setPanAndTilt(200000000, 7);  // pan steps overflow; tilt still runs
     ASSERT_TRUE(waitForCommands(1));
     EXPECT_EQ(count("Dropping command: target out of range. cmd = 1"), 1u);
     EXPECT_EQ(count("Dropping command: target out of range. cmd = 2"), 1u);
@@ -390,7 +404,7 @@ TEST_F(MotorControlTest, DistancesBeyondTheStepsWordAreDropped) {
     ASSERT_TRUE(waitForCommands(1));
     log.clear();
     control->changePan(350000000);  // target fits in steps, the distance does not
-    control->changePan(1);  // a near target from the same place still moves
+    control->changePan(1);          // a near target from the same place still moves
     ASSERT_TRUE(waitForCommands(1));
     EXPECT_TRUE(log.contains("Dropping command: target out of range. cmd = 1"));
     int32_t pan = 0, tilt = 0;
@@ -429,7 +443,8 @@ TEST_F(MotorControlTest, FailedMovesAreSilentAndTheNextCommandRuns) {
     control->changeTilt(-3);
     ASSERT_TRUE(waitForCommands(2));
     EXPECT_EQ(count("Dequeuing command. cmd = 2"), 1u);
-    for (const LogCapture::Line &line : log.lines()) EXPECT_NE(line.level, LOG_LEVEL_ERROR) << line.message;
+    for (const LogCapture::Line &line : log.lines())
+        EXPECT_NE(line.level, LOG_LEVEL_ERROR) << line.message;
     EXPECT_EQ(control->getStatus().state, MotorState::READY);
 }
 
@@ -462,7 +477,8 @@ TEST_F(MotorControlTest, AbsentDeviceStopsStartUp) {
     resetDriver(settings);
     configure(true, 90, 10);
     log.clear();
-    const std::string text = "Unable to open device /dev/ssp." + std::string(std::strerror(ENOENT)) + " (2).";
+    const std::string text =
+        "Unable to open device /dev/ssp." + std::string(std::strerror(ENOENT)) + " (2).";
     EXPECT_EQ(initializeError(), text);
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -484,8 +500,8 @@ TEST_F(MotorControlTest, FailedInitRequestEndsTheThreadWithoutTerminating) {
     control->setFailureListener([&] { ++notified; });
     control->initialize();
     ASSERT_TRUE(log.waitForMessage("Motor Control Thread exited"));
-    const std::string text = 
-        "Unable to send ioctl to initialize position to dev /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
+    const std::string text = "Unable to send ioctl to initialize position to dev /dev/ssp." +
+                             std::string(std::strerror(EIO)) + " (5).";
     EXPECT_TRUE(control->hasFailed());
     EXPECT_EQ(control->failureText(), text);
     // The listener runs right after the thread's exit line.
@@ -514,7 +530,8 @@ TEST_F(MotorControlTest, FailedPollEndsTheThreadWithoutTerminating) {
     EXPECT_EQ(control->failureText(), "");
     control->initialize();
     ASSERT_TRUE(log.waitForMessage("Motor Control Thread exited"));
-    const std::string text = "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
+    const std::string text =
+        "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
     EXPECT_TRUE(control->hasFailed());
     EXPECT_EQ(control->failureText(), text);
     // The listener runs right after the thread's exit line.

@@ -34,7 +34,8 @@ bool angleFromJson(const json &value, int32_t &angle) {
         return true;
     }
     double truncated = std::trunc(value.get<double>());
-    if (!(truncated >= static_cast<double>(INT32_MIN) && truncated <= static_cast<double>(INT32_MAX)))
+    if (!(truncated >= static_cast<double>(INT32_MIN) &&
+          truncated <= static_cast<double>(INT32_MAX)))
         return false;
     angle = static_cast<int32_t>(truncated);
     return true;
@@ -59,7 +60,8 @@ bool writeAll(int fd, const std::string &text) {
 // at risk, so it is ignored.
 void syncDirectoryOf(const std::string &path) {
     size_t slash = path.find_last_of('/');
-    std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    std::string directory =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);

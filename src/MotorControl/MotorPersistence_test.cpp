@@ -49,7 +49,8 @@ protected:
 };
 
 TEST_F(PersistenceTest, LoadsWholeDegreesIntoSteps) {
-    ASSERT_TRUE(loadText("{ \"Other\": 1,\n \"LastCameraPosition\" : { \"Tilt\": 10, \"Pan\": 90 } }"));
+    ASSERT_TRUE(
+        loadText("{ \"Other\": 1,\n \"LastCameraPosition\" : { \"Tilt\": 10, \"Pan\": 90 } }"));
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].message, "Last Camera position loaded. Pan = 90 deg, Tilt = 10 deg.");
@@ -61,8 +62,8 @@ TEST_F(PersistenceTest, LoadsWholeDegreesIntoSteps) {
 TEST_F(PersistenceTest, FractionalAnglesAreCutTowardZero) {
     ASSERT_TRUE(loadText("{\"LastCameraPosition\":{\"Pan\":10.9,\"Tilt\":-3.7}}"));
     EXPECT_TRUE(log.contains("Last Camera position loaded. Pan = 10 deg, Tilt = -3 deg."));
-    expectLastPosition(MotorConfiguration::make(-177.5, 177.5, -22.5, 22.5, 4096).degreesToSteps(10, -3).x,
-                       222);
+    expectLastPosition(
+        MotorConfiguration::make(-177.5, 177.5, -22.5, 22.5, 4096).degreesToSteps(10, -3).x, 222);
 }
 
 TEST_F(PersistenceTest, MissingFileIsReported) {
@@ -76,10 +77,12 @@ TEST_F(PersistenceTest, NullOrNonNumericValuesAreReported) {
     expectOnlyError("__loadPersistLocation", "Unable to find LastCameraPosition key");
     for (const char *bad : {"null", "false", "\"5\"", "[5]", "{}"}) {
         log.clear();
-        EXPECT_FALSE(loadText(std::string("{\"LastCameraPosition\":{\"Pan\":") + bad + ",\"Tilt\":1}}"));
+        EXPECT_FALSE(
+            loadText(std::string("{\"LastCameraPosition\":{\"Pan\":") + bad + ",\"Tilt\":1}}"));
         expectOnlyError("__loadPersistLocation", "Unable to find Pan key or it is not a number");
         log.clear();
-        EXPECT_FALSE(loadText(std::string("{\"LastCameraPosition\":{\"Pan\":1,\"Tilt\":") + bad + "}}"));
+        EXPECT_FALSE(
+            loadText(std::string("{\"LastCameraPosition\":{\"Pan\":1,\"Tilt\":") + bad + "}}"));
         expectOnlyError("__loadPersistLocation", "Unable to find Tilt key or it is not a number");
     }
     expectLastPosition(2020, 256);
@@ -99,9 +102,11 @@ TEST_F(PersistenceTest, MalformedFilesRaiseTheLibraryErrors) {
 
 TEST_F(PersistenceTest, AnglesBeyondTheStepRangeAreRefused) {
     // Beyond int32 as angles, or fitting as angles but not as steps.
-    for (const char *pan : {"3000000000", "-3000000000", "1e20", "-1e20", "2147483648.5", "200000000"}) {
+    for (const char *pan :
+         {"3000000000", "-3000000000", "1e20", "-1e20", "2147483648.5", "200000000"}) {
         log.clear();
-        EXPECT_FALSE(loadText(std::string("{\"LastCameraPosition\":{\"Pan\":") + pan + ",\"Tilt\":0}}"))
+        EXPECT_FALSE(
+            loadText(std::string("{\"LastCameraPosition\":{\"Pan\":") + pan + ",\"Tilt\":0}}"))
             << pan;
         expectOnlyError("__loadPersistLocation", "Persistent position out of range");
     }
@@ -122,7 +127,8 @@ TEST_F(PersistenceTest, SaveWritesTheExactCompactText) {
 }
 
 TEST_F(PersistenceTest, SaveReplacesTheWholeFileAndLeavesNoTemporary) {
-    dir.write("position.json", std::string(500, ' ') + "{\"LastCameraPosition\":{\"Pan\":1,\"Tilt\":1}}");
+    dir.write("position.json",
+              std::string(500, ' ') + "{\"LastCameraPosition\":{\"Pan\":1,\"Tilt\":1}}");
     ASSERT_TRUE(save({3044, 370}));
     EXPECT_EQ(readFile(file), "{\"LastCameraPosition\":{\"Pan\":90,\"Tilt\":10}}");
     int entries = 0;

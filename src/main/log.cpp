@@ -38,8 +38,8 @@ void log_set_observer(LogObserver newObserver, void *context) {
     observerContext = context;
 }
 
-int log_printf(const char *file, const char *function, int line, int level,
-               const char *format, ...) {
+int log_printf(const char *file, const char *function, int line, int level, const char *format,
+               ...) {
     char buffer[1024];
     va_list args;
     va_start(args, format);

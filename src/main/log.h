@@ -16,8 +16,8 @@
     "\033[1;34m<%s:%d> \033[90D\033[90C\033[0mProgram finished successfully!\n"
 
 int log_init(const char *program_name, int option);
-int log_printf(const char *file, const char *function, int line, int level,
-               const char *format, ...) __attribute__((format(printf, 5, 6)));
+int log_printf(const char *file, const char *function, int line, int level, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 namespace log_detail {
 
@@ -48,21 +48,21 @@ inline const char *cstr(const std::string &text) { return text.c_str(); }
 
 }  // namespace log_detail
 
-#define LOG_SOURCE_PATH                                                           \
-    ([]() -> const char * {                                                       \
-        static constexpr auto source = log_detail::stripExtension(__FILE__);      \
-        return source.text;                                                       \
+#define LOG_SOURCE_PATH                                                      \
+    ([]() -> const char * {                                                  \
+        static constexpr auto source = log_detail::stripExtension(__FILE__); \
+        return source.text;                                                  \
     }())
 
-#define LOG_INFO(message)                                                       \
-    log_printf(LOG_SOURCE_PATH, __func__, __LINE__, LOG_LEVEL_INFO, LOG_FORMAT_INFO, \
-               __func__, __LINE__, log_detail::cstr(message))
-#define LOG_ERROR(message)                                                        \
-    log_printf(LOG_SOURCE_PATH, __func__, __LINE__, LOG_LEVEL_ERROR, LOG_FORMAT_ERROR, \
-               __func__, __LINE__, log_detail::cstr(message))
-#define LOG_FINISHED()                                                            \
-    log_printf(LOG_SOURCE_PATH, __func__, __LINE__, LOG_LEVEL_INFO, LOG_FORMAT_FINISHED, \
-               __func__, __LINE__)
+#define LOG_INFO(message)                                                                      \
+    log_printf(LOG_SOURCE_PATH, __func__, __LINE__, LOG_LEVEL_INFO, LOG_FORMAT_INFO, __func__, \
+               __LINE__, log_detail::cstr(message))
+#define LOG_ERROR(message)                                                                       \
+    log_printf(LOG_SOURCE_PATH, __func__, __LINE__, LOG_LEVEL_ERROR, LOG_FORMAT_ERROR, __func__, \
+               __LINE__, log_detail::cstr(message))
+#define LOG_FINISHED()                                                                             \
+    log_printf(LOG_SOURCE_PATH, __func__, __LINE__, LOG_LEVEL_INFO, LOG_FORMAT_FINISHED, __func__, \
+               __LINE__)
 
 // Tests hook in here to see every line as it is written.
 struct LogRecord {

@@ -101,7 +101,8 @@ int main(int argc, char **argv) {
         LOG_ERROR(std::string("Caught MotorControlException with content: ") + exception.what());
         exit(1);
     } catch (std::exception &exception) {
-        LOG_ERROR(std::string("Caught exception of unknown type with content: ") + exception.what());
+        LOG_ERROR(std::string("Caught exception of unknown type with content: ") +
+                  exception.what());
         exit(1);
     }
 

@@ -187,7 +187,8 @@ const struct ubus_method control_methods[] = {
     UBUS_METHOD_NOARG("gotoHome", handle_goto_home),
 };
 
-struct ubus_object_type control_object_type = UBUS_OBJECT_TYPE("gimbalhub.control", control_methods);
+struct ubus_object_type control_object_type =
+    UBUS_OBJECT_TYPE("gimbalhub.control", control_methods);
 
 struct ubus_object control_object = {
     .avl = {},

@@ -151,8 +151,7 @@ const struct ubus_method gimbalhub_methods[] = {
     UBUS_METHOD_NOARG("getPosition", __get_position),
 };
 
-struct ubus_object_type gimbalhub_object_type =
-    UBUS_OBJECT_TYPE("gimbalhub", gimbalhub_methods);
+struct ubus_object_type gimbalhub_object_type = UBUS_OBJECT_TYPE("gimbalhub", gimbalhub_methods);
 
 struct ubus_object gimbalhub_object = {
     .avl = {},
@@ -213,7 +212,8 @@ int ubus_init() {
     }
     // The extension object is optional: without it the fixed object still serves.
     result = control_object_add(context);
-    if (result != 0) LOG_ERROR(compose("Failed to add object gimbalhub.control: %s", ubus_strerror(result)));
+    if (result != 0)
+        LOG_ERROR(compose("Failed to add object gimbalhub.control: %s", ubus_strerror(result)));
     if (!open_wakeup_pipe()) {
         LOG_ERROR("Failed to create the event loop wake-up pipe");
         return -1;

@@ -63,7 +63,8 @@ protected:
 // What each fault does to the controller is shown by its unit tests; here
 // only that the bus side is not held up by a control thread in trouble.
 class MisbehavingDriver : public FaultTest,
-                          public ::testing::WithParamInterface<std::map<std::string, std::string>> {};
+                          public ::testing::WithParamInterface<std::map<std::string, std::string>> {
+};
 
 TEST_P(MisbehavingDriver, BusKeepsAnsweringAndStopIsClean) {
     ASSERT_NO_FATAL_FAILURE(startBroker());
@@ -79,7 +80,8 @@ TEST_P(MisbehavingDriver, BusKeepsAnsweringAndStopIsClean) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, MisbehavingDriver,
-    ::testing::Values(std::map<std::string, std::string>{{"SSP_SIM_GET_ERRNO", "5"}, {"SSP_SIM_MOVE_ERRNO", "5"}},
+    ::testing::Values(std::map<std::string, std::string>{{"SSP_SIM_GET_ERRNO", "5"},
+                                                         {"SSP_SIM_MOVE_ERRNO", "5"}},
                       std::map<std::string, std::string>{{"SSP_SIM_NEVER_READY", "1"}}),
     [](const ::testing::TestParamInfo<std::map<std::string, std::string>> &info) {
         return std::string(info.index == 0 ? "FailingRequests" : "NeverReady");
@@ -93,16 +95,18 @@ TEST_F(FaultTest, PollFailureDuringMoveEndsDaemonWithFailure) {
     ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kAtZero, {{"SSP_SIM_POLL_FAIL_AFTER", "3"}}));
     ASSERT_EQ(0, call("changePan", R"({"step":90})").exitStatus);
     ASSERT_NO_FATAL_FAILURE(expectExit(1));
-    const std::string text = "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
+    const std::string text =
+        "Error while polling device /dev/ssp." + std::string(std::strerror(EIO)) + " (5).";
     // The thread writes its exit line before it wakes the main thread.
-    EXPECT_TRUE(containsInOrder(log(), {{"Information", "__processMotorCmd", "Dequeuing command. cmd = 1"},
-                                        {"Error", "__waitForDeviceReady", text},
-                                        {"Information", "__motorControlThread", "Motor Control Thread exited"},
-                                        {"Information", "program", "ubus main loop exited. Terminating ubus"},
-                                        {"Information", "ubus_deinit", "Freeing U-Bus context"},
-                                        {"Error", "main", "Caught MotorControlException with content: " + text},
-                                        {"Information", "~MotorControl", "destroying"},
-                                        {"Information", "~MotorControl", "destroyed"}}))
+    EXPECT_TRUE(containsInOrder(
+        log(), {{"Information", "__processMotorCmd", "Dequeuing command. cmd = 1"},
+                {"Error", "__waitForDeviceReady", text},
+                {"Information", "__motorControlThread", "Motor Control Thread exited"},
+                {"Information", "program", "ubus main loop exited. Terminating ubus"},
+                {"Information", "ubus_deinit", "Freeing U-Bus context"},
+                {"Error", "main", "Caught MotorControlException with content: " + text},
+                {"Information", "~MotorControl", "destroying"},
+                {"Information", "~MotorControl", "destroyed"}}))
         << describe(log());
     EXPECT_EQ(1u, countMessage(log(), "Motor Control Thread exited"));
     EXPECT_EQ(std::string::npos, daemonStderr().find("terminate called")) << daemonStderr();
@@ -127,7 +131,8 @@ TEST_F(FaultTest, BrokerRestartLetsANewDaemonStart) {
 // --- the persistence file damaged between two runs -------------------------
 
 std::string damageName(const ::testing::TestParamInfo<std::string> &info) {
-    static const char *const names[] = {"Empty", "TruncatedValue", "TruncatedKey", "Zeros", "Garbage"};
+    static const char *const names[] = {"Empty", "TruncatedValue", "TruncatedKey", "Zeros",
+                                        "Garbage"};
     return names[info.index];
 }
 
@@ -144,12 +149,13 @@ TEST_P(DamagedPersistence, EndsStartupWithFailureNotACrash) {
     EXPECT_EQ(0u, countMessage(log(), "Entering ubus main loop"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PowerCut, DamagedPersistence,
-    ::testing::Values(std::string(), std::string(R"({"LastCameraPosition":{"Pan":1)"),
-                      std::string("{\"LastCamera"), std::string("\0\0\0\0\0\0\0\0", 8),
-                      std::string("\xff\xfe garbage \x01\x02", 14)),
-    damageName);
+INSTANTIATE_TEST_SUITE_P(PowerCut, DamagedPersistence,
+                         ::testing::Values(std::string(),
+                                           std::string(R"({"LastCameraPosition":{"Pan":1)"),
+                                           std::string("{\"LastCamera"),
+                                           std::string("\0\0\0\0\0\0\0\0", 8),
+                                           std::string("\xff\xfe garbage \x01\x02", 14)),
+                         damageName);
 
 // --- signals at every stage of start-up ------------------------------------
 
@@ -189,7 +195,8 @@ TEST_P(StartupSignal, WhileStartupIsHeldUp) {
                 int fd = ::open(positionPath.c_str(), O_WRONLY | O_NONBLOCK);
                 if (fd >= 0) {
                     const std::string text = kAtZero;
-                    fed = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+                    fed =
+                        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
                     ::close(fd);
                 }
             }
@@ -209,8 +216,9 @@ TEST_P(StartupSignal, DuringHoming) {
     ASSERT_TRUE(waitForLog("Transitioning FSM: INITIALIZING -> HOMMING_X")) << describe(log());
     ASSERT_TRUE(waitForLog("Entering ubus main loop")) << describe(log());
     ASSERT_NO_FATAL_FAILURE(terminateCleanly(GetParam()));
-    EXPECT_TRUE(containsInOrder(log(), {{"Information", "__stopControl", "Stopping control thread"},
-                                        {"Information", "__motorControlThread", "Motor Control Thread exited"}}))
+    EXPECT_TRUE(containsInOrder(
+        log(), {{"Information", "__stopControl", "Stopping control thread"},
+                {"Information", "__motorControlThread", "Motor Control Thread exited"}}))
         << describe(log());
     EXPECT_EQ(0u, countMessage(log(), "Transitioning FSM: HOMMING_Y -> READY"));
 }

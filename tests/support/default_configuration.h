@@ -11,10 +11,15 @@ inline std::string configurationText(const std::string &persistentFile,
                                      const std::string &panMin = "-177.5",
                                      const std::string &stepsPerRev = "4096") {
     return "{\n  \"MotorControl\": {\n"
-           "    \"PanMax\": 177.5, \"PanMin\": " + panMin + ",\n"
+           "    \"PanMax\": 177.5, \"PanMin\": " +
+           panMin +
+           ",\n"
            "    \"TiltMax\": 22.5, \"TiltMin\": -22.5,\n"
-           "    \"StepsPerRev\": " + stepsPerRev + ",\n"
-           "    \"PersistentFile\": \"" + persistentFile + "\"\n  }\n}\n";
+           "    \"StepsPerRev\": " +
+           stepsPerRev +
+           ",\n"
+           "    \"PersistentFile\": \"" +
+           persistentFile + "\"\n  }\n}\n";
 }
 
 #endif  // GIMBAL_TEST_DEFAULT_CONFIGURATION_H

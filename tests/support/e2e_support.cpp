@@ -43,7 +43,7 @@ const char kBusSocket[] = "/var/run/ubus/ubus.sock";
 std::string simulatorPreload() {
     const char *prefix = getenv("GIMBAL_TEST_PRELOAD_PREFIX");
     return (prefix != nullptr && *prefix != '\0') ? std::string(prefix) + " " + simulatorPath()
-                                                   : simulatorPath();
+                                                  : simulatorPath();
 }
 
 double monotonicNow() {
@@ -88,7 +88,8 @@ std::string stripAnsi(const std::string &text) {
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
             size_t end = i + 2;
-            while (end < text.size() && (isdigit(static_cast<unsigned char>(text[end])) || text[end] == ';'))
+            while (end < text.size() &&
+                   (isdigit(static_cast<unsigned char>(text[end])) || text[end] == ';'))
                 ++end;
             if (end < text.size()) {  // the final letter of the sequence
                 i = end;
@@ -116,8 +117,8 @@ static LogLine parseLogLine(const std::string &plain) {
     std::string rest = plain.substr(close + 2);
     // The cursor moves of the format may leave blanks before the mark.
     rest.erase(0, rest.find_first_not_of(' '));
-    static const std::pair<const char *, const char *> marks[] = {
-        {"[Information] ", "Information"}, {"[Error] ", "Error"}};
+    static const std::pair<const char *, const char *> marks[] = {{"[Information] ", "Information"},
+                                                                  {"[Error] ", "Error"}};
     for (const auto &mark : marks) {
         const size_t length = strlen(mark.first);
         if (rest.compare(0, length, mark.first) == 0) {
@@ -354,7 +355,8 @@ std::string Process::waitLine(const std::string &prefix, double timeoutSeconds) 
         }
         const double left = deadline - monotonicNow();
         struct pollfd p = {outFd_, POLLIN, 0};
-        if (outFd_ < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) return "";
+        if (outFd_ < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0)
+            return "";
         char buffer[512];
         const ssize_t got = read(outFd_, buffer, sizeof buffer);
         if (got <= 0) return "";
@@ -605,7 +607,8 @@ void SilentFlooder::run() {
         message_[3] = static_cast<uint8_t>(seq);
         size_t done = 0;
         while (done < message_.size() && !stop_) {
-            const ssize_t n = send(fd_, message_.data() + done, message_.size() - done, MSG_NOSIGNAL);
+            const ssize_t n =
+                send(fd_, message_.data() + done, message_.size() - done, MSG_NOSIGNAL);
             if (n > 0) {
                 done += static_cast<size_t>(n);
             } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {

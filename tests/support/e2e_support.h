@@ -23,8 +23,8 @@ namespace e2e {
 
 // The programs of this build.
 std::string gimbalhubPath();
-std::string ubusdPath();    // GIMBAL_TEST_UBUSD, if set, names another broker
-std::string ubusCliPath();  // GIMBAL_TEST_UBUS_CLI, another client tool
+std::string ubusdPath();      // GIMBAL_TEST_UBUSD, if set, names another broker
+std::string ubusCliPath();    // GIMBAL_TEST_UBUS_CLI, another client tool
 std::string simulatorPath();  // the LD_PRELOAD library
 
 // The default bus socket, which the daemon always uses, and its directory.
@@ -54,7 +54,7 @@ struct LogLine {
     std::string level;     // "Information", "Error", "Finished" (closing line) or "" (other text)
     std::string function;  // from "<function:line>", empty for other text
     int line = 0;
-    std::string message;   // text after the level mark; whole line for other text
+    std::string message;  // text after the level mark; whole line for other text
 };
 std::vector<LogLine> parseLog(const std::string &text);
 
@@ -84,13 +84,13 @@ private:
 };
 
 struct SpawnOptions {
-    std::vector<std::string> argv;                 // argv[0] is the program path
-    std::map<std::string, std::string> setEnv;     // added to or replacing the inherited environment
-    std::vector<std::string> dropEnvPrefixes;      // inherited variables starting so are removed
-    std::string stdoutPath;                        // empty: /dev/null
-    std::string stderrPath;                        // empty: /dev/null
-    bool captureStdout = false;                    // read with Process::waitLine instead
-    bool inheritStderr = false;                    // the caller's stderr instead
+    std::vector<std::string> argv;              // argv[0] is the program path
+    std::map<std::string, std::string> setEnv;  // added to or replacing the inherited environment
+    std::vector<std::string> dropEnvPrefixes;   // inherited variables starting so are removed
+    std::string stdoutPath;                     // empty: /dev/null
+    std::string stderrPath;                     // empty: /dev/null
+    bool captureStdout = false;                 // read with Process::waitLine instead
+    bool inheritStderr = false;                 // the caller's stderr instead
 };
 
 // A child process; it is killed and reaped when the object goes away.

@@ -45,12 +45,24 @@ void formatString(Writer &w, const char *str)
     for (const auto *p = reinterpret_cast<const unsigned char *>(str); *p; ++p) {
         char esc = 0;
         switch (*p) {
-        case '\b': esc = 'b'; break;
-        case '\n': esc = 'n'; break;
-        case '\t': esc = 't'; break;
-        case '\r': esc = 'r'; break;
-        case '"': esc = '"'; break;
-        case '\\': esc = '\\'; break;
+        case '\b':
+            esc = 'b';
+            break;
+        case '\n':
+            esc = 'n';
+            break;
+        case '\t':
+            esc = 't';
+            break;
+        case '\r':
+            esc = 'r';
+            break;
+        case '"':
+            esc = '"';
+            break;
+        case '\\':
+            esc = '\\';
+            break;
         default:
             if (*p < ' ')
                 esc = 'u';
@@ -231,12 +243,18 @@ const char *signatureTypeName(const blob_attr *attr)
     if (blob_id(attr) != BLOBMSG_TYPE_INT32)
         return nullptr;
     switch (static_cast<uint32_t>(readBe(blobmsg_data(attr), 4))) {
-    case BLOBMSG_TYPE_INT8: return "\"Boolean\"";
-    case BLOBMSG_TYPE_INT32: return "\"Integer\"";
-    case BLOBMSG_TYPE_STRING: return "\"String\"";
-    case BLOBMSG_TYPE_ARRAY: return "\"Array\"";
-    case BLOBMSG_TYPE_TABLE: return "\"Table\"";
-    default: return "\"(unknown)\"";
+    case BLOBMSG_TYPE_INT8:
+        return "\"Boolean\"";
+    case BLOBMSG_TYPE_INT32:
+        return "\"Integer\"";
+    case BLOBMSG_TYPE_STRING:
+        return "\"String\"";
+    case BLOBMSG_TYPE_ARRAY:
+        return "\"Array\"";
+    case BLOBMSG_TYPE_TABLE:
+        return "\"Table\"";
+    default:
+        return "\"(unknown)\"";
     }
 }
 

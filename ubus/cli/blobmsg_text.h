@@ -15,8 +15,7 @@ using ValueFormatter = const char *(*)(const blob_attr *attr);
 // list: print the attribute's children as a JSON object (its own name is not
 // printed). indent < 0 gives compact output; otherwise one TAB per level,
 // starting at that level.
-std::string formatJson(const blob_attr *attr, bool list, int indent,
-                       ValueFormatter custom = nullptr);
+std::string formatJson(const blob_attr *attr, bool list, int indent, ValueFormatter custom = nullptr);
 
 // Type names shown by "-v list" for the argument types in a signature.
 const char *signatureTypeName(const blob_attr *attr);

@@ -30,7 +30,8 @@ protected:
         EXPECT_TRUE(addJsonObject(&buf_, json));
         blob_attr *a;
         size_t rem;
-        blob_for_each_attr(a, buf_.head, rem) {
+        blob_for_each_attr(a, buf_.head, rem)
+        {
             if (strcmp(blobmsg_name(a), key) == 0)
                 return blobmsg_type(a);
         }
@@ -134,10 +135,10 @@ TEST_F(BlobmsgText, MalformedRepliesAreSkippedSafely)
     // A DATA attribute with: a valid "a": 1, an INT32 whose payload is 2 bytes,
     // a string without its terminator, then a child claiming 64 KiB.
     std::vector<uint32_t> words = {
-        0, 0x8500000c, 0x00016100, 0x00000001,  // "a": 1
-        0x8500000a, 0x00016200, 0x00010000,     // "b": INT32 with 2 bytes
-        0x8300000c, 0x00016300, 0x41414141,     // "c": "AAAA" without NUL
-        0x8500ffff,                             // overruns the container
+        0,          0x8500000c, 0x00016100, 0x00000001,  // "a": 1
+        0x8500000a, 0x00016200, 0x00010000,              // "b": INT32 with 2 bytes
+        0x8300000c, 0x00016300, 0x41414141,              // "c": "AAAA" without NUL
+        0x8500ffff,                                      // overruns the container
     };
     for (auto &w : words)
         w = htobe32(w);

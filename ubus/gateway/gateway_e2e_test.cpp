@@ -72,16 +72,17 @@ Response request(int port, const std::string &raw)
 
 std::string post(int port, const std::string &body, const std::string &extraHeaders = "")
 {
-    return request(port, "POST /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                         "Content-Type: application/json\r\n" + extraHeaders +
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body)
+    return request(port,
+                   "POST /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                   "Content-Type: application/json\r\n" +
+                       extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body)
         .body;
 }
 
 std::string callBody(const std::string &object, const std::string &method, const std::string &args = "{}")
 {
-    return R"({"jsonrpc":"2.0","id":1,"method":"call","params":[")" + kAnon + R"(",")" + object +
-           R"(",")" + method + R"(",)" + args + "]}";
+    return R"({"jsonrpc":"2.0","id":1,"method":"call","params":[")" + kAnon + R"(",")" + object + R"(",")" +
+           method + R"(",)" + args + "]}";
 }
 
 class Gateway : public ::testing::Test {
@@ -91,7 +92,8 @@ protected:
         root_ = broker_.dir() + "/www";
         ASSERT_EQ(0, mkdir(root_.c_str(), 0755));
         std::ofstream(root_ + "/index.html") << "<p>panel</p>";
-        owner_ = std::make_unique<e2e::Process>(std::vector<std::string>{e2e::owner(), "-s", broker_.socket()});
+        owner_ =
+            std::make_unique<e2e::Process>(std::vector<std::string>{e2e::owner(), "-s", broker_.socket()});
         ASSERT_FALSE(owner_->waitLine("ready ").empty());
         gateway_ = std::make_unique<e2e::Process>(std::vector<std::string>{
             GATEWAY_BIN, "-s", broker_.socket(), "-l", "127.0.0.1:0", "-r", root_, "-t", "1"});
@@ -108,8 +110,9 @@ protected:
 
 TEST_F(Gateway, RepliesThroughTheBusByteForByte)
 {
-    EXPECT_EQ(post(port_, callBody("test", "echo", R"({"a":1,"s":"x"})")),
-              R"({"jsonrpc":"2.0","id":1,"result":[0,{"a":1,"s":"x","ubus_rpc_session":")" + kAnon + R"("}]})");
+    EXPECT_EQ(
+        post(port_, callBody("test", "echo", R"({"a":1,"s":"x"})")),
+        R"({"jsonrpc":"2.0","id":1,"result":[0,{"a":1,"s":"x","ubus_rpc_session":")" + kAnon + R"("}]})");
     EXPECT_EQ(post(port_, callBody("test", "fail99")), R"({"jsonrpc":"2.0","id":1,"result":[99]})");
     EXPECT_EQ(post(port_, callBody("test", "nomethod")), R"({"jsonrpc":"2.0","id":1,"result":[3]})");
     EXPECT_EQ(post(port_, callBody("missing", "echo")),
@@ -125,7 +128,8 @@ TEST_F(Gateway, SlowObjectsAndStalledClientsBlockNoOne)
     ASSERT_FALSE(other.waitLine("ready ").empty());
     // a client that sends half a request and then nothing
     int stalled = connectTo(port_);
-    const std::string half = "POST /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{\"jsonrpc\"";
+    const std::string half =
+        "POST /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{\"jsonrpc\"";
     send(stalled, half.data(), half.size(), MSG_NOSIGNAL);
 
     std::string slowReply;
@@ -140,26 +144,33 @@ TEST_F(Gateway, SlowObjectsAndStalledClientsBlockNoOne)
     EXPECT_FALSE(slowDone);
     slow.join();
     // the owner sleeps 3 s; the gateway gives up after its 1 s limit
-    EXPECT_EQ(slowReply, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32003,"message":"ubus request timed out"}})");
+    EXPECT_EQ(slowReply,
+              R"({"jsonrpc":"2.0","id":1,"error":{"code":-32003,"message":"ubus request timed out"}})");
     close(stalled);
 }
 
 TEST_F(Gateway, RefusesWhatItMustNotServe)
 {
     EXPECT_EQ(200, request(port_, "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n").status);
-    EXPECT_EQ(404, request(port_, "GET /../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n").status);
+    EXPECT_EQ(
+        404,
+        request(port_, "GET /../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n").status);
     // a DNS name pointing here must not give another site's pages the bus
-    EXPECT_EQ(403, request(port_, "GET / HTTP/1.1\r\nHost: attacker.example\r\nConnection: close\r\n\r\n").status);
+    EXPECT_EQ(403,
+              request(port_, "GET / HTTP/1.1\r\nHost: attacker.example\r\nConnection: close\r\n\r\n").status);
     EXPECT_EQ("Forbidden\n", post(port_, callBody("test", "echo"), "Origin: http://attacker.example\r\n"));
     EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"result":[0]})",
               post(port_, callBody("test", "noreply"), "Origin: http://127.0.0.1\r\n"));
     std::string big(70 * 1024, ' ');
     EXPECT_EQ("Content Too Large\n", post(port_, big));
-    Response chunked = request(port_, "POST /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                                      "Transfer-Encoding: chunked\r\n\r\n10000\r\n" + std::string(0x10000, ' ') +
-                                      "\r\n10000\r\n" + std::string(0x10000, ' ') + "\r\n0\r\n\r\n");
+    Response chunked = request(port_,
+                               "POST /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                               "Transfer-Encoding: chunked\r\n\r\n10000\r\n" +
+                                   std::string(0x10000, ' ') + "\r\n10000\r\n" + std::string(0x10000, ' ') +
+                                   "\r\n0\r\n\r\n");
     EXPECT_EQ(413, chunked.status);
-    EXPECT_EQ(405, request(port_, "PUT /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n").status);
+    EXPECT_EQ(405,
+              request(port_, "PUT /ubus HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n").status);
 }
 
 TEST_F(Gateway, BrokerLossIsAnInternalErrorUntilItReturns)

@@ -31,7 +31,10 @@ struct Exchange {
 
 using ExchangePtr = std::shared_ptr<Exchange>;
 
-bool sameText(const std::string &a, const char *b) { return strcasecmp(a.c_str(), b) == 0; }
+bool sameText(const std::string &a, const char *b)
+{
+    return strcasecmp(a.c_str(), b) == 0;
+}
 
 // host[:port] -> host, with the brackets of an IPv6 literal kept.
 std::string hostName(const std::string &host)
@@ -49,10 +52,14 @@ const char *contentType(const std::string &path)
         const char *ext;
         const char *type;
     } types[] = {
-        {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
-        {".css", "text/css; charset=utf-8"},   {".svg", "image/svg+xml"},
-        {".json", "application/json"},         {".png", "image/png"},
-        {".ico", "image/x-icon"},              {".txt", "text/plain; charset=utf-8"},
+        {".html", "text/html; charset=utf-8"},
+        {".js", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},
+        {".svg", "image/svg+xml"},
+        {".json", "application/json"},
+        {".png", "image/png"},
+        {".ico", "image/x-icon"},
+        {".txt", "text/plain; charset=utf-8"},
     };
     size_t dot = path.rfind('.');
     if (dot != std::string::npos && path.find('/', dot) == std::string::npos)
@@ -64,8 +71,8 @@ const char *contentType(const std::string &path)
 
 MHD_Result sendText(MHD_Connection *c, unsigned status, const char *text)
 {
-    MHD_Response *r = MHD_create_response_from_buffer(strlen(text), const_cast<char *>(text),
-                                                      MHD_RESPMEM_PERSISTENT);
+    MHD_Response *r =
+        MHD_create_response_from_buffer(strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
     if (!r)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
@@ -76,8 +83,8 @@ MHD_Result sendText(MHD_Connection *c, unsigned status, const char *text)
 
 MHD_Result sendReply(MHD_Connection *c, const std::string &body)
 {
-    MHD_Response *r = MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
-                                                      MHD_RESPMEM_MUST_COPY);
+    MHD_Response *r =
+        MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
@@ -148,8 +155,8 @@ MHD_Result serveFile(HttpServer &server, MHD_Connection *c, const std::string &u
     return ret;
 }
 
-MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *method,
-                     const char *, const char *upload, size_t *uploadSize, void **state)
+MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *method, const char *,
+                     const char *upload, size_t *uploadSize, void **state)
 {
     auto &server = *static_cast<HttpServer *>(cls);
     std::string path = url ? url : "";
@@ -184,8 +191,7 @@ MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *
         const char *origin = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Origin");
         if (origin && !originAllowed(origin, host))
             return sendText(c, MHD_HTTP_FORBIDDEN, "Forbidden\n");
-        const char *length =
-            MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length && strtoull(length, nullptr, 10) > server.options().maxBody)
             return sendText(c, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large\n");
         return MHD_YES;
@@ -274,7 +280,10 @@ HttpServer::HttpServer(Dispatcher &dispatcher, ServerOptions options)
 {
 }
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer()
+{
+    stop();
+}
 
 bool HttpServer::start(std::string &error)
 {
@@ -313,9 +322,8 @@ bool HttpServer::start(std::string &error)
     daemon_ = MHD_start_daemon(
         flags, options_.port, nullptr, nullptr, onRequest, this, MHD_OPTION_SOCK_ADDR,
         reinterpret_cast<sockaddr *>(&addr), MHD_OPTION_CONNECTION_LIMIT, options_.maxConnections,
-        MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(32 * 1024),
-        MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<size_t>(32 * 1024), MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_END);
     if (!daemon_) {
         error = "cannot listen on " + options_.address + ":" + port;
         return false;

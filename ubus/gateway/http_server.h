@@ -19,10 +19,10 @@ namespace ubusgw {
 struct ServerOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8080;
-    std::string root;                   // served as "/"; empty: no files
-    size_t maxBody = 64 * 1024;         // larger request bodies get 413
+    std::string root;            // served as "/"; empty: no files
+    size_t maxBody = 64 * 1024;  // larger request bodies get 413
     unsigned maxConnections = 64;
-    unsigned idleTimeoutSeconds = 30;   // a silent client is dropped after this
+    unsigned idleTimeoutSeconds = 30;  // a silent client is dropped after this
 };
 
 // Whether a request naming this Host may be answered. A server bound to the

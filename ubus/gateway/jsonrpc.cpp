@@ -62,16 +62,26 @@ Json resultReply(const Json &id, Json result)
 const char *errorMessage(int code)
 {
     switch (code) {
-    case kParseError: return "Parse error";
-    case kInvalidRequest: return "Invalid request";
-    case kMethodNotFound: return "Method not found";
-    case kInvalidParams: return "Invalid parameters";
-    case kInternalError: return "Internal error";
-    case kObjectNotFound: return "Object not found";
-    case kSessionNotFound: return "Session not found";
-    case kAccessDenied: return "Access denied";
-    case kTimeout: return "ubus request timed out";
-    default: return "Internal error";
+    case kParseError:
+        return "Parse error";
+    case kInvalidRequest:
+        return "Invalid request";
+    case kMethodNotFound:
+        return "Method not found";
+    case kInvalidParams:
+        return "Invalid parameters";
+    case kInternalError:
+        return "Internal error";
+    case kObjectNotFound:
+        return "Object not found";
+    case kSessionNotFound:
+        return "Session not found";
+    case kAccessDenied:
+        return "Access denied";
+    case kTimeout:
+        return "ubus request timed out";
+    default:
+        return "Internal error";
     }
 }
 
@@ -152,8 +162,7 @@ void Dispatcher::handleOne(const Json &request, std::function<void(Json)> done)
 
     auto version = request.find("jsonrpc");
     auto method = request.find("method");
-    if (version == request.end() || *version != "2.0" || method == request.end() ||
-        !method->is_string()) {
+    if (version == request.end() || *version != "2.0" || method == request.end() || !method->is_string()) {
         done(errorReply(id, kInvalidRequest));
         return;
     }
@@ -181,10 +190,17 @@ void Dispatcher::handleOne(const Json &request, std::function<void(Json)> done)
         bus_.call((*params)[1].get<std::string>(), (*params)[2].get<std::string>(), args,
                   [id, done](CallOutcome o) {
                       switch (o.kind) {
-                      case CallOutcome::NoObject: done(errorReply(id, kObjectNotFound)); return;
-                      case CallOutcome::NotSent: done(errorReply(id, kInternalError)); return;
-                      case CallOutcome::TimedOut: done(errorReply(id, kTimeout)); return;
-                      case CallOutcome::Answered: break;
+                      case CallOutcome::NoObject:
+                          done(errorReply(id, kObjectNotFound));
+                          return;
+                      case CallOutcome::NotSent:
+                          done(errorReply(id, kInternalError));
+                          return;
+                      case CallOutcome::TimedOut:
+                          done(errorReply(id, kTimeout));
+                          return;
+                      case CallOutcome::Answered:
+                          break;
                       }
                       Json result = Json::array({o.status});
                       if (o.hasData)

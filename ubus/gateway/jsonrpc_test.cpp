@@ -88,7 +88,8 @@ protected:
 
 TEST_F(JsonRpc, MalformedRequestsGetTheProtocolErrors)
 {
-    const std::string parse = R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})";
+    const std::string parse =
+        R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})";
     EXPECT_EQ(parse, send("{\"jsonrpc\":"));
     EXPECT_EQ(parse, send(""));
     EXPECT_EQ(parse, send("42"));
@@ -104,7 +105,8 @@ TEST_F(JsonRpc, MalformedRequestsGetTheProtocolErrors)
 
 TEST_F(JsonRpc, WrongParamsAndForeignSessionsNeverReachTheBus)
 {
-    const std::string invalid = R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid parameters"}})";
+    const std::string invalid =
+        R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid parameters"}})";
     EXPECT_EQ(invalid, send(callBody("1", R"([")" + kAnon + R"(","gimbalhub","getPosition"])")));
     EXPECT_EQ(invalid, send(callBody("1", R"([")" + kAnon + R"(","gimbalhub","getPosition",[]])")));
     EXPECT_EQ(invalid, send(callBody("1", R"([0,"gimbalhub","getPosition",{}])")));
@@ -167,7 +169,8 @@ TEST_F(JsonRpc, BatchRunsCallsInOrderAndRepliesInOrder)
               reply);
     EXPECT_EQ(1, replies);
 
-    EXPECT_EQ(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid request"}})", send("[]"));
+    EXPECT_EQ(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid request"}})",
+              send("[]"));
 
     // a long batch answered at once must not recurse once per element
     std::string many = "[1";
@@ -185,8 +188,9 @@ TEST_F(JsonRpc, ListGivesPathsOrSignatures)
     bus.objects = {a, {"gimbalhub.control", Json::parse(R"({"stop":{}})")}};
     EXPECT_EQ(R"({"jsonrpc":"2.0","id":2,"result":["gimbalhub","gimbalhub.control"]})",
               send(R"({"jsonrpc":"2.0","id":2,"method":"list"})"));
-    EXPECT_EQ(R"({"jsonrpc":"2.0","id":2,"result":{"gimbalhub":{"changePan":{"step":"Integer"},"getPosition":{}}}})",
-              send(R"({"jsonrpc":"2.0","id":2,"method":"list","params":["gimbalhub","nothing"]})"));
+    EXPECT_EQ(
+        R"({"jsonrpc":"2.0","id":2,"result":{"gimbalhub":{"changePan":{"step":"Integer"},"getPosition":{}}}})",
+        send(R"({"jsonrpc":"2.0","id":2,"method":"list","params":["gimbalhub","nothing"]})"));
     bus.listWorks = false;
     EXPECT_EQ(R"({"jsonrpc":"2.0","id":2,"error":{"code":-32603,"message":"Internal error"}})",
               send(R"({"jsonrpc":"2.0","id":2,"method":"list"})"));

@@ -97,9 +97,8 @@ int main(int argc, char **argv)
             fprintf(stderr, "ubus-gateway: %s\n", error.c_str());
             status = 1;
         } else {
-            std::string host = options.address.find(':') != std::string::npos
-                                   ? "[" + options.address + "]"
-                                   : options.address;
+            std::string host = options.address.find(':') != std::string::npos ? "[" + options.address + "]"
+                                                                              : options.address;
             printf("listening on http://%s:%u/\n", host.c_str(), server.port());
             fflush(stdout);
             uloop_run();

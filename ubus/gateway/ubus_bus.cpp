@@ -19,8 +19,7 @@ Json parseObjectText(const std::string &text)
 }  // namespace
 
 UbusBus::UbusBus(const char *socketPath, int timeoutMs)
-    : socketPath_(socketPath ? socketPath : ""), defaultSocket_(socketPath == nullptr),
-      timeoutMs_(timeoutMs)
+    : socketPath_(socketPath ? socketPath : ""), defaultSocket_(socketPath == nullptr), timeoutMs_(timeoutMs)
 {
     g_owner = this;
 }
@@ -188,8 +187,8 @@ bool UbusBus::list(const std::string &pattern, std::vector<ObjectEntry> &out)
             ObjectEntry e;
             e.path = obj->path;
             if (obj->signature)
-                e.signature =
-                    parseObjectText(ubuscli::formatJson(obj->signature, true, -1, ubuscli::signatureTypeName));
+                e.signature = parseObjectText(
+                    ubuscli::formatJson(obj->signature, true, -1, ubuscli::signatureTypeName));
             static_cast<std::vector<ObjectEntry> *>(priv)->push_back(std::move(e));
         },
         &out);

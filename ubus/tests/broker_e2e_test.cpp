@@ -22,7 +22,11 @@ namespace {
 
 class RawBroker : public ::testing::Test {
 protected:
-    void SetUp() override { buf_ = {}; blob_buf_init(&buf_, 0); }
+    void SetUp() override
+    {
+        buf_ = {};
+        blob_buf_init(&buf_, 0);
+    }
     void TearDown() override { blob_buf_free(&buf_); }
 
     blob_attr *signature(bool valid)

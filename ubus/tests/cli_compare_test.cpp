@@ -20,7 +20,8 @@ protected:
         if (!reference || !*reference)
             GTEST_SKIP() << "GIMBAL_REFERENCE_UBUS names no reference tool";
         reference_ = reference;
-        owner_ = std::make_unique<e2e::Process>(std::vector<std::string>{e2e::owner(), "-s", broker_.socket()});
+        owner_ =
+            std::make_unique<e2e::Process>(std::vector<std::string>{e2e::owner(), "-s", broker_.socket()});
         ASSERT_FALSE(owner_->waitLine("ready ").empty()) << "test object was not published";
     }
 
@@ -58,9 +59,14 @@ protected:
 
 TEST_F(CliCompare, ListingAndUsage)
 {
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {"list"}, {"list", "-v"}, {"-v", "list", "te*"}, {"-S", "-v", "list"},
-             {"list", "missing"}, {}, {"frobnicate"}, {"list", "a", "b"}})
+    for (const auto &args : std::vector<std::vector<std::string>>{{"list"},
+                                                                  {"list", "-v"},
+                                                                  {"-v", "list", "te*"},
+                                                                  {"-S", "-v", "list"},
+                                                                  {"list", "missing"},
+                                                                  {},
+                                                                  {"frobnicate"},
+                                                                  {"list", "a", "b"}})
         expectSame(args);
 }
 
@@ -73,7 +79,10 @@ TEST_F(CliCompare, CallsRepliesAndErrors)
         "{'single':'quotes', /* comment */ \"trailing\":[1,2,],}",
         R"({"lead":007,"nan":NaN,"inf":-Infinity,"exp":1e3})",
         R"({"a":1,"b":2,"a":3} trailing text)",
-        "{bad", "[1]", "", R"({"x":1})"};
+        "{bad",
+        "[1]",
+        "",
+        R"({"x":1})"};
     for (const auto &arg : arguments) {
         expectSame({"call", "test", "echo", arg});
         expectSame({"-S", "call", "test", "echo", arg});

@@ -20,7 +20,8 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        owner_ = std::make_unique<e2e::Process>(std::vector<std::string>{e2e::owner(), "-s", broker_.socket()});
+        owner_ =
+            std::make_unique<e2e::Process>(std::vector<std::string>{e2e::owner(), "-s", broker_.socket()});
         std::string ready = owner_->waitLine("ready ");
         ASSERT_FALSE(ready.empty()) << "test object was not published";
         id_ = ready.substr(6);
@@ -50,12 +51,13 @@ TEST_F(Cli, ListsObjectsAndSignatures)
 
     r = ubus({"-v", "list", "test"});
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.out, "'test' @" + id_ + "\n"
-                     "\t\"move\":{\"x\":\"Integer\",\"y\":\"Integer\"}\n"
-                     "\t\"set\":{\"name\":\"String\",\"on\":\"Boolean\",\"list\":\"Array\","
-                     "\"opts\":\"Table\",\"big\":\"(unknown)\"}\n"
-                     "\t\"echo\":{}\n\t\"types\":{}\n\t\"twice\":{}\n\t\"noreply\":{}\n"
-                     "\t\"fail99\":{}\n\t\"badarg\":{}\n\t\"denied\":{}\n\t\"slow\":{}\n\t\"quit\":{}\n");
+    EXPECT_EQ(r.out, "'test' @" + id_ +
+                         "\n"
+                         "\t\"move\":{\"x\":\"Integer\",\"y\":\"Integer\"}\n"
+                         "\t\"set\":{\"name\":\"String\",\"on\":\"Boolean\",\"list\":\"Array\","
+                         "\"opts\":\"Table\",\"big\":\"(unknown)\"}\n"
+                         "\t\"echo\":{}\n\t\"types\":{}\n\t\"twice\":{}\n\t\"noreply\":{}\n"
+                         "\t\"fail99\":{}\n\t\"badarg\":{}\n\t\"denied\":{}\n\t\"slow\":{}\n\t\"quit\":{}\n");
 
     r = ubus({"list", "missing"});
     EXPECT_EQ(r.exitStatus, 4);
@@ -71,9 +73,10 @@ TEST_F(Cli, PrintsReplies)
     const std::string arg = R"({"pan":10,"tilt":-5,"nested":{"ok":true,"arr":[1,"two"]},"d":1.5,"n":null})";
     CommandResult r = ubus({"call", "test", "echo", arg});
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.out, "{\n\t\"pan\": 10,\n\t\"tilt\": -5,\n\t\"nested\": {\n\t\t\"ok\": true,\n"
-                     "\t\t\"arr\": [\n\t\t\t1,\n\t\t\t\"two\"\n\t\t]\n\t},\n\t\"d\": 1.500000,\n"
-                     "\t\"n\": null\n}\n");
+    EXPECT_EQ(r.out,
+              "{\n\t\"pan\": 10,\n\t\"tilt\": -5,\n\t\"nested\": {\n\t\t\"ok\": true,\n"
+              "\t\t\"arr\": [\n\t\t\t1,\n\t\t\t\"two\"\n\t\t]\n\t},\n\t\"d\": 1.500000,\n"
+              "\t\"n\": null\n}\n");
     EXPECT_EQ(r.err, "");
 
     r = ubus({"-S", "call", "test", "echo", arg});
@@ -91,7 +94,7 @@ TEST_F(Cli, PrintsReplies)
 TEST_F(Cli, EncodesArgumentsAndPassesTheCaller)
 {
     CommandResult r = ubus({"-S", "call", "test", "types",
-                        R"({"i":1,"l":5000000000,"b":true,"d":0.5,"n":null,"s":"x","t":{},"a":[]})"});
+                            R"({"i":1,"l":5000000000,"b":true,"d":0.5,"n":null,"s":"x","t":{},"a":[]})"});
     EXPECT_EQ(r.out, R"({"i":5,"l":4,"b":7,"d":8,"n":0,"s":3,"t":2,"a":1})"
                      "\n");
 
@@ -112,11 +115,15 @@ TEST_F(Cli, FailuresWithCapturedStderr)
     const Case cases[] = {
         {{"call", "nothing", "echo"}, 4, "Command failed: Not found\n"},
         {{"call", "test", "nomethod"}, 253, "Command failed: ubus call test nomethod (Method not found)\n"},
-        {{"call", "test", "fail99", "{}"}, 157, "Command failed: ubus call test fail99 {} (Unknown error: 99)\n"},
+        {{"call", "test", "fail99", "{}"},
+         157,
+         "Command failed: ubus call test fail99 {} (Unknown error: 99)\n"},
         {{"call", "test", "denied"}, 250, "Command failed: ubus call test denied (Permission denied)\n"},
-        {{"call", "test", "echo", "{bad"}, 244,
+        {{"call", "test", "echo", "{bad"},
+         244,
          "Command failed: ubus call test echo {bad (Parsing message data failed)\n"},
-        {{"call", "test", "echo", "[1]"}, 244,
+        {{"call", "test", "echo", "[1]"},
+         244,
          "Command failed: ubus call test echo [1] (Parsing message data failed)\n"},
     };
     for (const Case &c : cases) {

@@ -44,16 +44,19 @@ TEST_F(CliEvents, ListenPrintsMatchingEventsOnePerLine)
     EXPECT_EQ(heardAll, R"({ "exact": {"n":0} })");
     ASSERT_EQ(heardSome, R"({ "exact": {"n":0} })");
 
-    EXPECT_EQ(ubus({"send", "cam.moved", R"({"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}})"}).exitStatus, 0);
+    EXPECT_EQ(ubus({"send", "cam.moved", R"({"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}})"}).exitStatus,
+              0);
     EXPECT_EQ(ubus({"send", "other"}).exitStatus, 0);
-    EXPECT_EQ(some.waitLine("{ \"cam"), R"({ "cam.moved": {"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}} })");
+    EXPECT_EQ(some.waitLine("{ \"cam"),
+              R"({ "cam.moved": {"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}} })");
     EXPECT_EQ(all.waitLine("{ \"cam"), R"({ "cam.moved": {"pan":-5,"ok":true,"s":"a\"b","t":{"x":[1,2]}} })");
     EXPECT_EQ(all.waitLine("{ \"other"), R"({ "other": {} })");
     // The broker's own announcements reach a catch-all listener.
     e2e::Process owner({e2e::owner(), "-s", broker_.socket()});
     std::string id = owner.waitLine("ready ").substr(6);
     EXPECT_EQ(all.waitLine("{ \"ubus.object.add"),
-              "{ \"ubus.object.add\": {\"id\":" + std::to_string(static_cast<int32_t>(std::stoul(id, nullptr, 16))) +
+              "{ \"ubus.object.add\": {\"id\":" +
+                  std::to_string(static_cast<int32_t>(std::stoul(id, nullptr, 16))) +
                   ",\"path\":\"test\"} }");
     EXPECT_EQ(some.waitLine("{ \"other", 0.3), "");
     EXPECT_EQ(all.stop(), 0);
@@ -87,8 +90,9 @@ TEST_F(CliEvents, MessagesAndExitStatuses)
     for (const char *cmd : {"subscribe", "monitor"}) {
         r = ubus({"-m", "invoke", cmd, "x"});  // -m only filters the monitor: accepted
         EXPECT_EQ(r.exitStatus, 8);
-        EXPECT_EQ(r.err, std::string("The ") + cmd + " command is not supported by this build\n"
-                         "Command failed: Operation not supported\n");
+        EXPECT_EQ(r.err, std::string("The ") + cmd +
+                             " command is not supported by this build\n"
+                             "Command failed: Operation not supported\n");
     }
 }
 

@@ -22,7 +22,10 @@ int msLeft(Clock::time_point deadline)
 
 }  // namespace
 
-std::string owner() { return UBUS_OWNER_BIN; }
+std::string owner()
+{
+    return UBUS_OWNER_BIN;
+}
 
 blob_attr *Message::attr(int id)
 {

@@ -33,7 +33,8 @@ int types(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *
     blob_buf_init(&g_reply, 0);
     blob_attr *a;
     size_t rem;
-    blob_for_each_attr(a, msg, rem) {
+    blob_for_each_attr(a, msg, rem)
+    {
         blobmsg_add_u32(&g_reply, blobmsg_name(a), static_cast<uint32_t>(blobmsg_type(a)));
     }
     ubus_send_reply(ctx, req, g_reply.head);
@@ -114,16 +115,11 @@ const blobmsg_policy kSetPolicy[] = {
 };
 
 const ubus_method kMethods[] = {
-    UBUS_METHOD("move", move, kMovePolicy),
-    UBUS_METHOD_MASK("set", noreply, kSetPolicy, 0x1f),
-    UBUS_METHOD_NOARG("echo", echo),
-    UBUS_METHOD_NOARG("types", types),
-    UBUS_METHOD_NOARG("twice", twice),
-    UBUS_METHOD_NOARG("noreply", noreply),
-    UBUS_METHOD_NOARG("fail99", fail99),
-    UBUS_METHOD_NOARG("badarg", badarg),
-    UBUS_METHOD_NOARG("denied", denied),
-    UBUS_METHOD_NOARG("slow", slow),
+    UBUS_METHOD("move", move, kMovePolicy), UBUS_METHOD_MASK("set", noreply, kSetPolicy, 0x1f),
+    UBUS_METHOD_NOARG("echo", echo),        UBUS_METHOD_NOARG("types", types),
+    UBUS_METHOD_NOARG("twice", twice),      UBUS_METHOD_NOARG("noreply", noreply),
+    UBUS_METHOD_NOARG("fail99", fail99),    UBUS_METHOD_NOARG("badarg", badarg),
+    UBUS_METHOD_NOARG("denied", denied),    UBUS_METHOD_NOARG("slow", slow),
     UBUS_METHOD_NOARG("quit", quit),
 };
 

@@ -385,8 +385,7 @@ uint32_t Broker::addClient(int fd)
 {
     ucred cred{};
     socklen_t len = sizeof(cred);
-    if (clients_.size() >= limits_.maxClients ||
-        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
+    if (clients_.size() >= limits_.maxClients || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
         close(fd);  // no HELLO: the peer's connect fails cleanly
         return 0;
     }
@@ -860,8 +859,7 @@ void Broker::send(Client &c, std::vector<uint8_t> msg, Client *payer)
     c.out.push_back(std::move(q));
     charge(who, bytes, forwarded);
     if (c.outQueued > limits_.maxQueuedBytesPerClient) {
-        fprintf(stderr, "ubusd: client %08x left %zu bytes unread, disconnecting it\n", c.id,
-                c.outQueued);
+        fprintf(stderr, "ubusd: client %08x left %zu bytes unread, disconnecting it\n", c.id, c.outQueued);
         markDead(c);
         return;
     }
@@ -877,8 +875,8 @@ void Broker::charge(uint32_t payer, size_t bytes, bool forwarded)
     p.held += bytes;
     if (forwarded)
         p.forwarded += bytes;
-    if (!p.throttled && (p.held >= limits_.maxHeldBytesPerClient ||
-                         p.forwarded >= limits_.maxForwardedBytesPerClient)) {
+    if (!p.throttled &&
+        (p.held >= limits_.maxHeldBytesPerClient || p.forwarded >= limits_.maxForwardedBytesPerClient)) {
         p.throttled = true;
         updatePolling(p);
     }

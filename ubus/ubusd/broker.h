@@ -114,7 +114,7 @@ private:
         std::string last;    // path of the last object written
         bool started = false;
         bool found = false;
-        bool all = false;    // no path asked for: status 0 even when empty
+        bool all = false;  // no path asked for: status 0 even when empty
     };
 
     struct Client {

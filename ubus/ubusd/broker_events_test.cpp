@@ -115,9 +115,14 @@ protected:
     uint16_t send(Client &c, uint8_t type, uint32_t peer)
     {
         uint16_t seq = ++c.seq;
-        uint8_t hdr[8] = {0, type, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq),
-                          static_cast<uint8_t>(peer >> 24), static_cast<uint8_t>(peer >> 16),
-                          static_cast<uint8_t>(peer >> 8), static_cast<uint8_t>(peer)};
+        uint8_t hdr[8] = {0,
+                          type,
+                          static_cast<uint8_t>(seq >> 8),
+                          static_cast<uint8_t>(seq),
+                          static_cast<uint8_t>(peer >> 24),
+                          static_cast<uint8_t>(peer >> 16),
+                          static_cast<uint8_t>(peer >> 8),
+                          static_cast<uint8_t>(peer)};
         std::vector<uint8_t> bytes(hdr, hdr + 8);
         auto *root = reinterpret_cast<uint8_t *>(buf_.head);
         bytes.insert(bytes.end(), root, root + blob_raw_len(buf_.head));
@@ -324,8 +329,8 @@ TEST_F(EventBroker, ObjectAddAndRemoveAreAnnouncedAfterTheReply)
     std::vector<Msg> got = invokes(watcher);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].method(), "ubus.object.add");
-    EXPECT_EQ(got[0].data(), (std::map<std::string, std::string>{{"id", std::to_string(id)},
-                                                                  {"path", "gimbalhub"}}));
+    EXPECT_EQ(got[0].data(),
+              (std::map<std::string, std::string>{{"id", std::to_string(id)}, {"path", "gimbalhub"}}));
 
     // The owner disconnects: its named object goes, announced once.
     shutdown(owner.fd, SHUT_RDWR);
