@@ -1,16 +1,21 @@
 #!/bin/sh
 # Size budget of the device programs: stripped copies of the ARM binaries,
 # compared with what the device's flash allows.
-#   scripts/size-report.sh <bin dir> [strip tool]
+#   scripts/size-report.sh <bin dir> [strip tool] [dynamic|static]
+# The last argument tells how the C++ runtime is linked (default dynamic, as
+# on the device, which has it as a shared library). The budgets are for that;
+# with a static one the figures are printed only.
 # Exits 1 when a program is missing or over its budget.
 set -eu
 BIN_DIR=${1:?usage: size-report.sh <bin dir> [strip tool]}
 STRIP=${2:-arm-linux-gnueabihf-strip}
+CXX_RUNTIME=${3:-dynamic}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 status=0
+echo "C++ runtime linked $CXX_RUNTIME"
 printf '%-10s %10s %10s  %s\n' program stripped budget verdict
 # program:budget in KiB
 for entry in otarelay:16 gimbalhub:300; do
@@ -24,7 +29,9 @@ for entry in otarelay:16 gimbalhub:300; do
     fi
     "$STRIP" -o "$work/$program" "$BIN_DIR/$program"
     size=$(wc -c < "$work/$program" | tr -d ' ')
-    if [ "$size" -lt "$budget" ]; then
+    if [ "$CXX_RUNTIME" = static ] && [ "$program" = gimbalhub ]; then
+        verdict="(C++ runtime inside: not budgeted)"
+    elif [ "$size" -lt "$budget" ]; then
         verdict=PASS
     else
         verdict="FAIL (over by $((size - budget)) bytes)"

@@ -1,0 +1,284 @@
+# The steps of scripts/cross.sh (sourced). select_target sets, for one target:
+#   TARGET TOOLCHAIN SYSROOT OUT STAGE BIN CC_TARGET LIBC_NEEDED CXX_RUNTIME
+# and every later step works on it.
+
+step() { printf '\n=== %s (%s)\n' "$*" "$(date -u +%H:%M:%S)"; }
+fail() { echo "cross.sh: $*" >&2; exit 1; }
+
+# heartbeat <label> <command...>: runs the command and says every 10 s that
+# it still does, since builds and tests under emulation can be quiet for long.
+# It speaks on fd 3, the script's own output, even when the command's output
+# goes to a log.
+exec 3>&1
+heartbeat() {
+    label=$1
+    shift
+    started=$(date +%s)
+    (while sleep 10 && kill -0 $$ 2>/dev/null; do echo "  ... $label, $(($(date +%s) - started)) s" >&3; done) &
+    beat=$!
+    status=0
+    "$@" || status=$?
+    kill "$beat" 2>/dev/null || true
+    wait "$beat" 2>/dev/null || true
+    return "$status"
+}
+
+select_target() {
+    TARGET=$1
+    OUT=$CROSS_BUILD_DIR/$TARGET
+    STAGE=$OUT/stage
+    BIN=$OUT/build/bin
+    TOOLCHAIN=$ROOT/cmake/toolchain-$TARGET.cmake
+    case $TARGET in
+        arm-linux-gnueabihf)
+            SYSROOT=/usr/$TARGET
+            CC_TARGET="$TARGET-gcc"
+            LIBC_NEEDED=libc.so.6
+            CXX_RUNTIME=dynamic
+            ;;
+        arm-linux-musleabihf)
+            GIMBAL_MUSL_TOOLCHAIN=$CROSS_BUILD_DIR/toolchains/$TARGET
+            export GIMBAL_MUSL_TOOLCHAIN
+            SYSROOT=$GIMBAL_MUSL_TOOLCHAIN/root
+            CC_TARGET="$GIMBAL_MUSL_TOOLCHAIN/bin/cc"
+            LIBC_NEEDED=libc.so
+            CXX_RUNTIME=static
+            ;;
+        *) fail "unknown target $TARGET (arm-linux-gnueabihf or arm-linux-musleabihf)" ;;
+    esac
+    # ARM programs started by the tests find their loader and libraries here.
+    export QEMU_LD_PREFIX=$SYSROOT
+    mkdir -p "$OUT"
+}
+
+fetch_toolchain() {
+    case $TARGET in
+        arm-linux-gnueabihf) echo "Debian's $TARGET-g++ $($TARGET-g++ -dumpversion)" ;;
+        arm-linux-musleabihf) heartbeat "fetching" "$ROOT/scripts/cross/musl-toolchain.sh" "$GIMBAL_MUSL_TOOLCHAIN" ;;
+    esac
+}
+
+# Makes ARM executables start through qemu-arm (the end-to-end tests start
+# ARM children themselves); RUN_E2E=0 when that is impossible here.
+setup_binfmt() {
+    RUN_E2E=1
+    [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+            mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || true
+        fi
+        update-binfmts --import qemu-arm >/dev/null 2>&1 || true
+        update-binfmts --enable qemu-arm || true
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
+        RUN_E2E=0
+        echo "warning: ARM executables cannot be started directly (binfmt_misc for qemu-arm unavailable;" >&2
+        echo "         needs root and a mountable /proc/sys/fs/binfmt_misc)." >&2
+        echo "         The end-to-end tests (label e2e) are SKIPPED on ARM; unit tests still run." >&2
+    fi
+}
+
+# The target's type sizes, and LD_PRELOAD of an ARM library into an ARM
+# program: that is how the tests load the simulated driver into the daemon.
+probe_target() {
+    probe=$OUT/probe
+    $CC_TARGET -O2 -Wall -Wextra -Werror -o "$probe" "$ROOT/scripts/cross/probe/probe.c"
+    $CC_TARGET -O2 -Wall -Wextra -Werror -shared -fPIC -o "$OUT/libpreload.so" "$ROOT/scripts/cross/probe/preload.c"
+    sizes=$(qemu-arm -L "$SYSROOT" "$probe")
+    echo "$TARGET: $sizes"
+    # 32-bit glibc keeps a 32-bit time_t by default; musl has a 64-bit one.
+    case "$TARGET $sizes" in
+        *musl*time_t=8*) ;;
+        *musl*) fail "$TARGET: time_t is not 64 bits" ;;
+    esac
+    [ "$RUN_E2E" -eq 1 ] || return 0
+    preload_out=$OUT/preload.out
+    LD_PRELOAD=$OUT/libpreload.so "$probe" >"$preload_out" 2>&1 || true
+    if ! grep -q 'preload=yes' "$preload_out"; then
+        cat "$preload_out"
+        fail "LD_PRELOAD does not reach ARM programs under qemu: the simulated driver cannot be loaded"
+    fi
+    if grep -q 'ld.so' "$preload_out"; then
+        # A dynamically linked qemu sees LD_PRELOAD itself and complains on
+        # stderr of every program started with the simulator preloaded.
+        echo "warning: qemu-arm is registered as a dynamic executable; install qemu-user-static for quiet LD_PRELOAD" >&2
+    fi
+    echo "LD_PRELOAD of an ARM library into an ARM program started directly: works"
+}
+
+# Debian ships GoogleTest's sources; its packaged libraries are x86 only.
+build_googletest() {
+    if [ ! -f "$STAGE/lib/cmake/GTest/GTestConfig.cmake" ]; then
+        cmake -S /usr/src/googletest -B "$OUT/googletest" \
+            -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+            -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON >/dev/null
+        heartbeat "building GoogleTest" cmake --build "$OUT/googletest" -j "$JOBS" >"$OUT/googletest.log" ||
+            { tail -n 40 "$OUT/googletest.log"; fail "GoogleTest for $TARGET did not build"; }
+        cmake --install "$OUT/googletest" >/dev/null
+    fi
+    echo "GoogleTest: $STAGE"
+}
+
+# json-c, which the bus client tool links, as a library of the target in the
+# stage. glibc: Debian's ARM packages unpacked, never installed (an installed
+# armhf C library would be found by qemu before the cross toolchain's).
+# musl: Debian has no build for it, so its source package is built here.
+stage_json_c() {
+    mkdir -p "$STAGE/include" "$STAGE/lib"
+    case $TARGET in
+        arm-linux-gnueabihf) stage_json_c_debs ;;
+        arm-linux-musleabihf) build_json_c ;;
+    esac
+    echo "json-c for $TARGET: $(ls "$STAGE"/lib/libjson-c.* | tr '\n' ' ')"
+}
+
+stage_json_c_debs() {
+    [ -f "$STAGE/lib/libjson-c.so" ] && return 0
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        [ "$(id -u)" -eq 0 ] || fail "the ARM json-c needs the armhf package lists: as root run dpkg --add-architecture armhf && apt-get update"
+        dpkg --add-architecture armhf
+    fi
+    debs=$OUT/json-c-debs
+    rm -rf "$debs"
+    mkdir -p "$debs/root"
+    fetch_json_c() { (cd "$debs" && apt-get download -q libjson-c5:armhf libjson-c-dev:armhf); }
+    fetch_json_c || { [ "$(id -u)" -eq 0 ] && apt-get update -q && fetch_json_c; } ||
+        fail "cannot download Debian's armhf json-c packages"
+    for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$debs/root"; done
+    cp -r "$debs/root/usr/include/json-c" "$STAGE/include/"
+    cp -P "$debs/root/usr/lib/$TARGET"/libjson-c.so* "$STAGE/lib/"
+}
+
+# A static library, so the tool needs no further shared object on the device.
+build_json_c() {
+    [ -f "$STAGE/lib/libjson-c.a" ] && return 0
+    src=$OUT/json-c-src
+    rm -rf "$src"
+    mkdir -p "$src/apt/lists/partial" "$src/apt/cache/archives/partial"
+    # A private source list and apt state: the PC's package configuration stays as it is.
+    : >"$src/apt/status"
+    echo "deb-src http://deb.debian.org/debian bookworm main" >"$src/apt/sources.list"
+    set -- -q -o Dir::Etc::SourceList="$src/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+        -o Dir::State::Lists="$src/apt/lists" -o Dir::State::status="$src/apt/status" -o Dir::Cache="$src/apt/cache"
+    apt-get "$@" update >/dev/null || fail "cannot read Debian's source lists"
+    (cd "$src" && apt-get "$@" source --download-only json-c 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
+        true
+    dsc=$(ls "$src"/json-c_*.dsc 2>/dev/null) || fail "cannot download Debian's json-c source package"
+    dpkg-source -x "$dsc" "$src/tree" >/dev/null
+    cmake -S "$src/tree" -B "$src/build" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+        -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF -DBUILD_APPS=OFF \
+        -DDISABLE_EXTRA_LIBS=ON -DENABLE_THREADING=OFF -DDISABLE_WERROR=ON >"$src/configure.log" 2>&1 ||
+        { tail -n 40 "$src/configure.log"; fail "json-c for $TARGET did not configure"; }
+    heartbeat "building json-c" cmake --build "$src/build" -j "$JOBS" >"$src/build.log" 2>&1 ||
+        { tail -n 40 "$src/build.log"; fail "json-c for $TARGET did not build"; }
+    cmake --install "$src/build" >/dev/null
+}
+
+# Everything, tests included, with warnings as errors. nlohmann::json is
+# found by the project itself (header-only: copied into the build tree).
+build_project() {
+    build=$OUT/build
+    # Through the environment, so the toolchain file's own flags stay in place.
+    CFLAGS="-Werror" CXXFLAGS="-Werror" cmake -S "$ROOT" -B "$build" \
+        -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DGIMBAL_CROSS_EXTRA_ROOTS="$STAGE" \
+        -DGIMBAL_BUILD_TESTS=ON >"$OUT/configure.log" || { cat "$OUT/configure.log"; fail "configure failed"; }
+    grep -q '^CMAKE_CXX_FLAGS:STRING=.*-Werror' "$build/CMakeCache.txt" ||
+        fail "$build was configured without -Werror; remove it and run again"
+    grep -q "^GTest_DIR:PATH=$STAGE/" "$build/CMakeCache.txt" ||
+        fail "find_package(GTest) did not pick the ARM GoogleTest from $STAGE"
+    heartbeat "building for $TARGET" cmake --build "$build" -j "$JOBS" >"$OUT/build.log" 2>&1 ||
+        { grep -E 'error|warning' "$OUT/build.log" | head -n 40; fail "build for $TARGET failed (log: $OUT/build.log)"; }
+    if grep -q 'warning:' "$OUT/build.log"; then
+        grep 'warning:' "$OUT/build.log" | head -n 20
+        fail "warnings in the $TARGET build"
+    fi
+    echo "built with zero warnings: $(ls "$BIN" | wc -l) programs in $BIN"
+}
+
+# 32-bit ARM, the C library linked dynamically, the C++ runtime as expected,
+# otarelay needing the C library only.
+check_binaries() {
+    for program in gimbalhub otarelay; do
+        [ -f "$BIN/$program" ] || fail "$program was not built"
+        file -b "$BIN/$program" | grep -q 'ELF 32-bit LSB.*ARM' || fail "$program is not a 32-bit ARM program"
+        needed=$(readelf -d "$BIN/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+        echo "$program needs: $needed"
+        case " $needed" in *" $LIBC_NEEDED "*) ;; *) fail "$program is not linked dynamically against $LIBC_NEEDED" ;; esac
+        case "$program $needed" in
+            otarelay*++*) fail "otarelay must need nothing but the C library" ;;
+            gimbalhub*libstdc++*) [ "$CXX_RUNTIME" = dynamic ] || fail "gimbalhub: unexpected shared C++ runtime" ;;
+            gimbalhub*) [ "$CXX_RUNTIME" = static ] || fail "gimbalhub is not linked dynamically against the C++ runtime" ;;
+        esac
+    done
+}
+
+run_tests() {
+    # Known not to work under qemu-user (each passes natively):
+    # - a test reading /proc/<pid>/syscall sees the PC's syscall numbers,
+    #   since the process there is qemu itself, not the ARM numbers it uses;
+    # - qemu answers an ioctl request it does not know with ENOSYS, not ENOTTY.
+    skips='DaemonShutdown.SignalDuringStartUpIsNotLost|SspSimTest.OtherPathsAndDescriptorsReachTheCLibrary'
+    echo "SKIPPED under emulation (see run_tests in scripts/cross/steps.sh): $(echo "$skips" | tr '|' ' ')"
+    filter=""
+    if [ "$RUN_E2E" -eq 0 ]; then
+        filter="-LE e2e"
+        echo "SKIPPED: end-to-end tests (label e2e) need binfmt_misc for child processes."
+    fi
+    # shellcheck disable=SC2086
+    (cd "$OUT/build" && heartbeat "testing on $TARGET" ctest --output-on-failure -j "$CTEST_JOBS" \
+        --timeout 600 -E "^($skips)\$" $filter $CTEST_ARGS)
+}
+
+# glibc's 32-bit ARM default is a 32-bit time_t, musl's is 64-bit (the musl
+# build above is the check there): the programs build cleanly with either.
+check_time64() {
+    case $TARGET in *musl*) echo "time_t is 64-bit on musl: covered by the build above"; return 0 ;; esac
+    flags="-Werror -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
+    CFLAGS="$flags" CXXFLAGS="$flags" cmake -S "$ROOT" -B "$OUT/time64" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+        -DGIMBAL_BUILD_TESTS=OFF >/dev/null
+    grep -q '^CMAKE_CXX_FLAGS:STRING=.*_TIME_BITS=64' "$OUT/time64/CMakeCache.txt" ||
+        fail "$OUT/time64 was configured without 64-bit time_t; remove it and run again"
+    heartbeat "building with 64-bit time_t" cmake --build "$OUT/time64" -j "$JOBS" --target gimbalhub otarelay \
+        >"$OUT/time64.log" 2>&1 || { tail -n 40 "$OUT/time64.log"; fail "64-bit time_t build failed"; }
+    ! grep -q 'warning:' "$OUT/time64.log" || { grep 'warning:' "$OUT/time64.log"; fail "warnings with 64-bit time_t"; }
+    echo "gimbalhub and otarelay: clean with 64-bit time_t and file offsets"
+}
+
+check_install() {
+    out=$OUT/install-check
+    rm -rf "$out"
+    cmake --install "$OUT/build" --prefix "$out/prefix" >/dev/null
+    for program in gimbalhub otarelay; do
+        [ -x "$out/prefix/bin/$program" ] || fail "install: bin/$program missing"
+    done
+    for tool in ubusd ubus sspsim libsspsim.so; do
+        if [ -e "$out/prefix/bin/$tool" ] || [ -e "$out/prefix/lib/$tool" ]; then
+            fail "install: PC-only $tool must not be installed by default"
+        fi
+    done
+    conf=$out/prefix/etc/gimbalhub/gimbalhub.json
+    jq -e '.MotorControl | (.PanMax, .PanMin, .TiltMax, .TiltMin, .StepsPerRev | type == "number")
+           and (.PersistentFile | type == "string")' "$conf" >/dev/null ||
+        fail "install: $conf is not a complete configuration"
+    init=$out/prefix/etc/init.d/gimbalhub
+    [ -x "$init" ] || fail "install: etc/init.d/gimbalhub missing or not executable"
+    sh -n "$init" || fail "install: etc/init.d/gimbalhub is not valid shell"
+    grep -qF "procd_set_param command $out/prefix/bin/gimbalhub -c $conf" "$init" ||
+        fail "install: the start script does not name the installed program and configuration"
+    echo "prefix install: bin/gimbalhub bin/otarelay etc/gimbalhub/gimbalhub.json etc/init.d/gimbalhub"
+
+    # A device image (prefix /usr) keeps its configuration in /etc.
+    DESTDIR=$out/root cmake --install "$OUT/build" --prefix /usr >/dev/null
+    for file in usr/bin/gimbalhub usr/bin/otarelay etc/gimbalhub/gimbalhub.json etc/init.d/gimbalhub; do
+        [ -e "$out/root/$file" ] || fail "image install: $file missing"
+    done
+    cmp "$ROOT/packaging/openwrt/gimbalhub/files/gimbalhub.init" "$out/root/etc/init.d/gimbalhub" ||
+        fail "image install: etc/init.d/gimbalhub differs from the OpenWrt package's"
+    echo "image install (DESTDIR, prefix /usr): usr/bin/{gimbalhub,otarelay} etc/gimbalhub/ etc/init.d/gimbalhub"
+}
+
+report_sizes() {
+    "$ROOT/scripts/size-report.sh" "$BIN" arm-linux-gnueabihf-strip "$CXX_RUNTIME"
+}
