@@ -3,8 +3,9 @@
 # evaluated against the stand-ins in scripts/cross/openwrt/, which record what
 # it declares; a device build with its CMake options (the bundled bus
 # libraries staged as the image's) must compile only what goes on the device;
-# and its install steps, run on that build's `cmake --install` tree, must
-# find every file they name and leave out nothing but documentation.
+# and its install steps, run on that build's `cmake --install` tree and the
+# copied source, must find every file they name and leave out nothing of the
+# install tree but documentation.
 #   scripts/cross/openwrt-package.sh <target> <target build dir>
 set -eu
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -22,7 +23,8 @@ rm -rf "$CHECK" && mkdir -p "$CHECK"
 standin declared >"$CHECK/declared" || fail "the Makefile does not evaluate against the stand-ins"
 
 # --- What it declares -----------------------------------------------------
-[ "$(declared PACKAGES)" = "gimbalhub otarelay" ] || fail "packages: '$(declared PACKAGES)', expected gimbalhub otarelay"
+packages=$(declared PACKAGES)
+case " $packages " in *" gimbalhub "*" otarelay "*) ;; *) fail "packages: '$packages', expected gimbalhub and otarelay" ;; esac
 for field in PKG_VERSION PKG_RELEASE PKG_LICENSE PKG_MAINTAINER; do
     [ -n "$(declared $field)" ] || fail "$field is empty"
 done
@@ -50,7 +52,7 @@ for dependency in +libubox +libubus +libstdcpp; do
 done
 case $depends in *libpthread*) fail "+libpthread is part of the C library on musl" ;; esac
 [ -z "$(declared otarelay.DEPENDS)" ] || fail "otarelay needs only the C library: DEPENDS=$(declared otarelay.DEPENDS)"
-echo "declared: $(declared PACKAGES), license $(declared PKG_LICENSE), gimbalhub DEPENDS:$depends"
+echo "declared: $packages, license $(declared PKG_LICENSE), gimbalhub DEPENDS:$depends"
 
 # --- The CMake options it passes ------------------------------------------
 options=$(declared CMAKE_OPTIONS)
@@ -80,12 +82,22 @@ built=$(cd "$device/bin" && ls | tr '\n' ' ')
 if [ -d "$device/lib" ] && [ -n "$(ls "$device/lib")" ]; then fail "the device build made libraries: $(ls "$device/lib")"; fi
 echo "device build ($options): builds $built"
 
+# --- Its source: the checkout, without build folders or git data -----------
+standin prepare PKG_BUILD_DIR="$CHECK/source" >/dev/null
+[ -f "$CHECK/source/CMakeLists.txt" ] || fail "Build/Prepare did not copy the checkout"
+if [ -n "$(cd "$CHECK/source" && ls -d build* .git 2>/dev/null)" ]; then
+    fail "Build/Prepare copied build folders or git data"
+fi
+echo "Build/Prepare: copies the checkout ($(cd "$CHECK/source" && find . -type f | wc -l) files)"
+
 # --- Its install steps on the device build's install tree -----------------
 DESTDIR=$CHECK/ipkg-install cmake --install "$device" --prefix /usr >/dev/null
-standin install-gimbalhub install-otarelay PKG_INSTALL_DIR="$CHECK/ipkg-install" >/dev/null ||
-    fail "an install step names a file that cmake --install does not lay out"
+# shellcheck disable=SC2046
+standin $(for package in $packages; do echo "install-$package"; done) \
+    PKG_INSTALL_DIR="$CHECK/ipkg-install" PKG_BUILD_DIR="$CHECK/source" >/dev/null ||
+    fail "an install step names a file that neither cmake --install nor the source tree has"
 (cd "$CHECK/ipkg-install" && find . -type f | sort) >"$CHECK/cmake.files"
-for package in gimbalhub otarelay; do
+for package in $packages; do
     (cd "$CHECK/root-$package" && find . -type f | sort)
 done | sort >"$CHECK/packaged.files"
 [ -z "$(sort "$CHECK/packaged.files" | uniq -d)" ] || fail "files in both packages: $(uniq -d "$CHECK/packaged.files")"
@@ -96,12 +108,5 @@ for conffile in $(declared gimbalhub.conffiles); do
     [ -f "$CHECK/root-gimbalhub$conffile" ] || fail "conffile $conffile is not installed by the package"
 done
 [ -x "$CHECK/root-gimbalhub/etc/init.d/gimbalhub" ] || fail "the init script is not installed executable"
-echo "install steps: $(tr '\n' ' ' <"$CHECK/packaged.files")match cmake --install"
+echo "install steps ($packages): $(tr '\n' ' ' <"$CHECK/packaged.files")"
 
-# --- Its source: the checkout, without build folders or git data -----------
-standin prepare PKG_BUILD_DIR="$CHECK/source" >/dev/null
-[ -f "$CHECK/source/CMakeLists.txt" ] || fail "Build/Prepare did not copy the checkout"
-if [ -n "$(cd "$CHECK/source" && ls -d build* .git 2>/dev/null)" ]; then
-    fail "Build/Prepare copied build folders or git data"
-fi
-echo "Build/Prepare: copies the checkout ($(cd "$CHECK/source" && find . -type f | wc -l) files)"
