@@ -63,9 +63,11 @@ for option in $options; do
 done
 
 # --- A device build with those options ------------------------------------
-# The bundled libubox/libubus, staged outside the source and build trees,
-# stand in for the image's libraries.
-image=$CHECK/image-libs/usr
+# The bundled libubox/libubus stand in for the image's libraries, staged
+# outside the source tree (the project never takes its own copies for those).
+image_root=$(mktemp -d)
+trap 'rm -rf "$image_root"' EXIT
+image=$image_root/usr
 mkdir -p "$image/lib" "$image/include"
 cp "$OUT/build/ubus/libubox.a" "$OUT/build/ubus/libubus.a" "$image/lib/"
 cp -r "$ROOT/ubus/include/." "$image/include/"
@@ -73,7 +75,7 @@ device=$CHECK/device-build
 # shellcheck disable=SC2086
 CFLAGS="-Werror" CXXFLAGS="-Werror" cmake -S "$ROOT" -B "$device" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$TARGET.cmake" \
-    -DGIMBAL_CROSS_EXTRA_ROOTS="$CHECK/image-libs" $options >"$CHECK/configure.log" ||
+    -DGIMBAL_CROSS_EXTRA_ROOTS="$image_root" $options >"$CHECK/configure.log" ||
     { cat "$CHECK/configure.log"; fail "device configure failed"; }
 grep -q 'using the real libubox/libubus' "$CHECK/configure.log" || fail "device build did not take the image's libraries"
 cmake --build "$device" -j "$JOBS" >"$CHECK/build.log" 2>&1 || { tail -n 40 "$CHECK/build.log"; fail "device build failed"; }
