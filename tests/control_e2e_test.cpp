@@ -14,6 +14,8 @@ namespace {
 
 const char kAtZero[] = R"({"LastCameraPosition":{"Pan":0,"Tilt":0}})";
 const char kNearMinimum[] = R"({"LastCameraPosition":{"Pan":-170,"Tilt":-20}})";
+// Simulated steps per second: a 90-degree move takes about four seconds.
+const char kSlow[] = "250";
 
 std::string trimmed(const std::string &text) {
     const size_t end = text.find_last_not_of(" \n");
@@ -69,8 +71,9 @@ protected:
 
 TEST_F(ControlObject, StatusThroughHomingAndAMove) {
     ASSERT_NO_FATAL_FAILURE(startBroker());
-    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}, {{"SSP_SIM_SPEED", "1000"}}));
-    // Homing takes about two seconds at this speed.
+    // Slow enough that homing (about eight seconds) and a move outlast a bus
+    // call even under emulation, where each starts a new process.
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}, {{"SSP_SIM_SPEED", kSlow}}));
     std::string during;
     ASSERT_TRUE(e2e::waitUntil([&] { return !(during = status()).empty(); }, 10, 0.05));
     EXPECT_TRUE(has(during, "\"moving\":true")) << during;
@@ -88,7 +91,8 @@ TEST_F(ControlObject, StatusThroughHomingAndAMove) {
 }
 
 TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
-    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kNearMinimum, {{"SSP_SIM_SPEED", "1000"}}));
+    // The first move (4 s) outlasts the three calls that queue more.
+    ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kNearMinimum, {{"SSP_SIM_SPEED", kSlow}}));
     ASSERT_NO_FATAL_FAILURE(startListener({"gimbalhub.*"}));
     const size_t homing = moveCount();
     // Let the listener register before anything happens.
