@@ -31,7 +31,8 @@ bool has(const std::string &text, const std::string &part) {
 class ControlObject : public DaemonTest {
 protected:
     e2e::CommandResult control(const std::string &method, const std::string &json = "") {
-        std::vector<std::string> argv = {e2e::ubusCliPath(), "-S", "-t", "5", "call", "gimbalhub.control", method};
+        std::vector<std::string> argv = {e2e::ubusCliPath(),  "-S",  "-t", "5", "call",
+                                         "gimbalhub.control", method};
         if (!json.empty()) argv.push_back(json);
         return e2e::runCommand(argv, 15);
     }
@@ -40,11 +41,14 @@ protected:
 
     // Waits until status reports the head idle at this position.
     bool waitIdleAt(int pan, int tilt) {
-        const std::string at = "\"pan\":" + std::to_string(pan) + ",\"tilt\":" + std::to_string(tilt) + ",";
-        return e2e::waitUntil([&] {
-            const std::string s = status();
-            return has(s, "\"moving\":false") && has(s, at);
-        }, 15, 0.05);
+        const std::string at =
+            "\"pan\":" + std::to_string(pan) + ",\"tilt\":" + std::to_string(tilt) + ",";
+        return e2e::waitUntil(
+            [&] {
+                const std::string s = status();
+                return has(s, "\"moving\":false") && has(s, at);
+            },
+            15, 0.05);
     }
 
     size_t moveCount() const { return moves().size(); }
@@ -73,21 +77,24 @@ TEST_F(ControlObject, StatusThroughHomingAndAMove) {
     ASSERT_NO_FATAL_FAILURE(startBroker());
     // Slow enough that homing (about eight seconds) and a move outlast a bus
     // call even under emulation, where each starts a new process.
-    ASSERT_NO_FATAL_FAILURE(startDaemon({"-c", writeConfiguration(kAtZero)}, {{"SSP_SIM_SPEED", kSlow}}));
+    ASSERT_NO_FATAL_FAILURE(
+        startDaemon({"-c", writeConfiguration(kAtZero)}, {{"SSP_SIM_SPEED", kSlow}}));
     std::string during;
     ASSERT_TRUE(e2e::waitUntil([&] { return !(during = status()).empty(); }, 10, 0.05));
     EXPECT_TRUE(has(during, "\"moving\":true")) << during;
     ASSERT_TRUE(waitIdleAt(0, 0));
-    EXPECT_EQ(status(), R"({"state":"READY","moving":false,"pan":0,"tilt":0,"queued":0,)"
-                        R"("home":{"pan":0,"tilt":0},)"
-                        R"("limits":{"pan":[-177.500000,177.500000],"tilt":[-22.500000,22.500000]}})");
+    EXPECT_EQ(status(),
+              R"({"state":"READY","moving":false,"pan":0,"tilt":0,"queued":0,)"
+              R"("home":{"pan":0,"tilt":0},)"
+              R"("limits":{"pan":[-177.500000,177.500000],"tilt":[-22.500000,22.500000]}})");
 
     ASSERT_EQ(0, call("changePan", R"({"step":45})").exitStatus);
     const std::string moving = status();
     EXPECT_TRUE(has(moving, "\"moving\":true")) << moving;
     ASSERT_TRUE(waitIdleAt(45, 0));
     // Unknown arguments, as a gateway adds them, are ignored.
-    EXPECT_TRUE(has(trimmed(control("status", R"({"ubus_rpc_session":"x"})").out), "\"state\":\"READY\""));
+    EXPECT_TRUE(
+        has(trimmed(control("status", R"({"ubus_rpc_session":"x"})").out), "\"state\":\"READY\""));
 }
 
 TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
@@ -96,12 +103,16 @@ TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
     ASSERT_NO_FATAL_FAILURE(startListener({"gimbalhub.*"}));
     const size_t homing = moveCount();
     // Let the listener register before anything happens.
-    ASSERT_TRUE(e2e::waitUntil([&] {
-        return e2e::runCommand({e2e::ubusCliPath(), "send", "gimbalhub.probe"}, 5).exitStatus == 0 &&
-               has(heard(), "gimbalhub.probe");
-    }, 10, 0.05));
+    ASSERT_TRUE(e2e::waitUntil(
+        [&] {
+            return e2e::runCommand({e2e::ubusCliPath(), "send", "gimbalhub.probe"}, 5).exitStatus ==
+                       0 &&
+                   has(heard(), "gimbalhub.probe");
+        },
+        10, 0.05));
 
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(0, call("changePan", i % 2 ? R"({"step":-90})" : R"({"step":90})").exitStatus);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(0, call("changePan", i % 2 ? R"({"step":-90})" : R"({"step":90})").exitStatus);
     ASSERT_TRUE(waitForTrace("MOVE", homing + 1));
     EXPECT_EQ(R"({"dropped":3})", trimmed(control("stop").out));
     EXPECT_TRUE(waitForLog("Stop requested. Dropped queued commands: 3"));
@@ -116,9 +127,10 @@ TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
     const std::string probe = "{ \"gimbalhub.probe\": {} }\n";
     std::string events = heard();
     events = events.substr(events.rfind(probe) + probe.size());
-    EXPECT_EQ(events, "{ \"gimbalhub.stopped\": {\"dropped\":3} }\n"
-                       "{ \"gimbalhub.position\": {\"pan\":-80,\"tilt\":-20,\"state\":\"READY\"} }\n"
-                       "{ \"gimbalhub.stopped\": {\"dropped\":0} }\n");
+    EXPECT_EQ(events,
+              "{ \"gimbalhub.stopped\": {\"dropped\":3} }\n"
+              "{ \"gimbalhub.position\": {\"pan\":-80,\"tilt\":-20,\"state\":\"READY\"} }\n"
+              "{ \"gimbalhub.stopped\": {\"dropped\":0} }\n");
 }
 
 TEST_F(ControlObject, SetHomeSurvivesARestartAndGotoHomeReturnsThere) {
@@ -136,8 +148,8 @@ TEST_F(ControlObject, SetHomeSurvivesARestartAndGotoHomeReturnsThere) {
     ASSERT_TRUE(waitForLog("Transitioning FSM: HOMMING_Y -> READY"));  // a fresh log
     const auto all = moves();
     ASSERT_EQ(before + 2, all.size()) << describe(trace());
-    EXPECT_EQ(1564, all[before].steps);      // pan from the reference to -40 degrees
-    EXPECT_EQ(336, all[before + 1].steps);   // tilt to 7 degrees
+    EXPECT_EQ(1564, all[before].steps);     // pan from the reference to -40 degrees
+    EXPECT_EQ(336, all[before + 1].steps);  // tilt to 7 degrees
     ASSERT_TRUE(waitIdleAt(-40, 7));
 
     ASSERT_EQ(0, call("changePan", R"({"step":30})").exitStatus);
@@ -190,7 +202,9 @@ TEST_F(ControlObject, WaitForReturnsOnceTheDaemonIsUpOrTimesOut) {
     ASSERT_TRUE(waiter.wait(15));
     EXPECT_TRUE(waiter.exited() && waiter.exitStatus() == 0);
     // Both objects were there by then.
-    EXPECT_EQ(0, e2e::runCommand({e2e::ubusCliPath(), "-t", "1", "wait_for", "gimbalhub.control"}, 10).exitStatus);
+    EXPECT_EQ(0,
+              e2e::runCommand({e2e::ubusCliPath(), "-t", "1", "wait_for", "gimbalhub.control"}, 10)
+                  .exitStatus);
 }
 
 TEST_F(ControlObject, AStalledBrokerNeitherHoldsTheMotorsNorTheShutdown) {
