@@ -9,7 +9,7 @@
 #                                 linked against, so programs load the C
 #                                 library dynamically (Zig's stub lacks the
 #                                 *_time64 symbols libc++ needs)
-#   <dir>/root/lib/ld-musl-armhf.so.1   loader root for qemu-arm -L
+#   <dir>/root, holding lib/ld-musl-armhf.so.1: the loader root for qemu-arm -L
 set -eu
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 DIR=${1:-$ROOT/build-cross/toolchains/arm-linux-musleabihf}
