@@ -76,5 +76,9 @@ printf '#include <iostream>\n#include <thread>\nint main() { std::thread([] { st
     >"$DIR/download/warm.cpp"
 "$DIR/bin/c++" -o "$DIR/download/warm" "$DIR/download/warm.cpp" >"$DIR/download/warm.log" 2>&1 ||
     { cat "$DIR/download/warm.log"; echo "musl-toolchain.sh: the toolchain cannot link C++" >&2; exit 1; }
-"$DIR/bin/cc" -shared -o "$DIR/download/warm.so" -x c /dev/null >>"$DIR/download/warm.log" 2>&1
+# A real source file, not "-x c /dev/null": the wrapper appends libc.so, and
+# "-x c" would make the compiler read that as C too.
+: >"$DIR/download/warm.c"
+"$DIR/bin/cc" -shared -o "$DIR/download/warm.so" "$DIR/download/warm.c" >>"$DIR/download/warm.log" 2>&1 ||
+    { cat "$DIR/download/warm.log"; echo "musl-toolchain.sh: the toolchain cannot link a shared object" >&2; exit 1; }
 echo "musl toolchain: $DIR (zig $("$DIR/zig/zig" version), musl $(ls "$DIR"/download/musl_*_armhf.deb | sed 's/.*musl_\(.*\)_armhf.deb/\1/'))"
