@@ -54,7 +54,20 @@ select_target() {
 fetch_toolchain() {
     case $TARGET in
         arm-linux-gnueabihf) echo "Debian's $TARGET-g++ $($TARGET-g++ -dumpversion)" ;;
-        arm-linux-musleabihf) heartbeat "fetching" "$ROOT/scripts/cross/musl-toolchain.sh" "$GIMBAL_MUSL_TOOLCHAIN" ;;
+        arm-linux-musleabihf)
+            heartbeat "fetching" "$ROOT/scripts/cross/musl-toolchain.sh" "$GIMBAL_MUSL_TOOLCHAIN"
+            # Tests that hide /tmp behind a private tmpfs would hide a loader
+            # root kept there too: as root, give it the place the glibc one has.
+            case $SYSROOT in
+                /tmp/*)
+                    if [ "$(id -u)" -eq 0 ]; then
+                        mkdir -p "/usr/$TARGET" && cp -a "$SYSROOT/." "/usr/$TARGET/"
+                        SYSROOT=/usr/$TARGET
+                        export QEMU_LD_PREFIX=$SYSROOT
+                    fi
+                    ;;
+            esac
+            ;;
     esac
 }
 
