@@ -373,13 +373,16 @@ static int uloop_get_next_timeout(void)
 
 	uloop_gettime(&now);
 	timeout = list_first_entry(&timeouts, struct uloop_timeout, list);
-	diff = tv_diff_ms(&timeout->time, &now);
-	if (diff < 0)
+	/* a timeout that is due runs now, not a millisecond later */
+	if (!tv_later(&timeout->time, &now))
 		return 0;
+	/* otherwise round up, so the wake-up is never early */
+	diff = ((int64_t) timeout->time.tv_sec - (int64_t) now.tv_sec) * 1000000 +
+	       ((int64_t) timeout->time.tv_usec - (int64_t) now.tv_usec);
+	diff = (diff + 999) / 1000;
 	if (diff > INT_MAX)
 		return INT_MAX;
-	/* round up so the wake-up is never early */
-	return (int) diff + 1;
+	return (int) diff;
 }
 
 static void uloop_process_timeouts(void)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -145,6 +146,42 @@ TEST_F(UboxUloop, TimeoutsFireInOrderAndCancelledOnesNever)
 	uloop_run();
 	EXPECT_EQ((std::vector<int>{1, 2}), order);
 	EXPECT_FALSE(late.t.pending);
+}
+
+double monotonic_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// A timeout set to 0 ms from a timeout's callback is due at once: the loop
+// must not sleep before it. Chained 500 times, a millisecond of sleep each
+// would take half a second.
+TEST_F(UboxUloop, DueTimeoutsRunWithoutSleeping)
+{
+	struct Chain {
+		uloop_timeout t;
+		int left;
+	};
+	Chain chain = {{}, 500};
+	chain.t.cb = [](uloop_timeout *t) {
+		Chain *c = reinterpret_cast<Chain *>(t);
+		// later than the loop's own reading of the clock, as real work is
+		double until = monotonic_ms() + 0.002;
+		while (monotonic_ms() < until) {
+		}
+		if (--c->left > 0)
+			uloop_timeout_set(t, 0);
+		else
+			uloop_end();
+	};
+	uloop_timeout_set(&chain.t, 0);
+	Guard g(5000);
+	double start = monotonic_ms();
+	uloop_run();
+	EXPECT_EQ(0, chain.left);
+	EXPECT_LT(monotonic_ms() - start, 250.0);
 }
 
 volatile sig_atomic_t own_handler_hits;
