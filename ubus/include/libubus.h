@@ -204,6 +204,11 @@ struct ubus_request {
 	void *priv;
 };
 
+struct ubus_lookup_request {
+	struct ubus_request req;
+	ubus_lookup_handler_t cb;
+};
+
 struct ubus_context *ubus_connect(const char *path);
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path);
 void ubus_shutdown(struct ubus_context *ctx);
@@ -225,6 +230,13 @@ static inline void ubus_handle_event(struct ubus_context *ctx)
 int ubus_lookup(struct ubus_context *ctx, const char *path,
 		ubus_lookup_handler_t cb, void *priv);
 int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id);
+
+/* Asynchronous lookup (an addition of this build): the request is sent at
+ * once and cb runs for every object found as the answers arrive. Set
+ * req->req.priv (handed to cb) and req->req.complete_cb, then hand req->req
+ * to ubus_complete_request_async, as for ubus_invoke_async. */
+int ubus_lookup_async(struct ubus_context *ctx, const char *path,
+		      ubus_lookup_handler_t cb, struct ubus_lookup_request *req);
 
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj);
 int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj);

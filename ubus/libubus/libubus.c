@@ -27,11 +27,6 @@ struct ubus_pending_msg {
 	uint8_t data[];
 };
 
-struct ubus_lookup_request {
-	struct ubus_request req;
-	ubus_lookup_handler_t cb;
-};
-
 /* What this library reads from a message; anything failing its check counts as absent. */
 static const struct blob_attr_info ubus_policy[UBUS_ATTR_MAX] = {
 	[UBUS_ATTR_STATUS] = { .type = BLOB_ATTR_INT32 },
@@ -769,6 +764,24 @@ int ubus_lookup(struct ubus_context *ctx, const char *path,
 	lookup.req.priv = priv;
 	lookup.cb = cb;
 	return ubus_complete_request(ctx, &lookup.req, 0);
+}
+
+int ubus_lookup_async(struct ubus_context *ctx, const char *path,
+		      ubus_lookup_handler_t cb, struct ubus_lookup_request *req)
+{
+	struct blob_buf *b = &ctx->txbuf;
+
+	memset(req, 0, sizeof(*req));
+	INIT_LIST_HEAD(&req->req.list);
+	if (blob_buf_init(b, 0) < 0)
+		return UBUS_STATUS_NO_MEMORY;
+	if (path && !blob_put_string(b, UBUS_ATTR_OBJPATH, path))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	if (ubus_start_request(ctx, &req->req, b->head, UBUS_MSG_LOOKUP, 0) < 0)
+		return UBUS_STATUS_CONNECTION_FAILED;
+	req->req.raw_data_cb = ubus_lookup_cb;
+	req->cb = cb;
+	return 0;
 }
 
 static void ubus_lookup_id_cb(struct ubus_request *req, int type, struct blob_attr *msg)

@@ -589,6 +589,54 @@ TEST_F(UbusClient, LookupReportsCompleteEntriesOnly)
 	EXPECT_EQ(UBUS_STATUS_NOT_FOUND, ubus_lookup_id(ctx, "nothing", &id));
 }
 
+// The asynchronous lookup returns before the broker answers, which a
+// stalled broker may never do; answers arrive through the loop.
+TEST_F(UbusClient, AsyncLookupReturnsAtOnceAndReportsThroughTheLoop)
+{
+	int go[2];
+	ASSERT_EQ(0, pipe(go));
+	Bytes lookup;
+	connectAndAdd([&](int fd) {
+		lookup = readMsg(fd);
+		char c;
+		if (read(go[0], &c, 1) != 1)
+			return;
+		writeAll(fd, hex("00020002 00000000 00000020 02000009 64656d6f 00000000 03000008 1a2b3c4d 05000008 0000abcd"
+				 "00010002 00000000 0000000c 01000008 00000000"));
+		readMsg(fd);
+	});
+	struct Lookup {
+		ubus_lookup_request req;
+		std::vector<uint32_t> ids;
+		int status = -1;
+	} l;
+	ASSERT_EQ(0, ubus_lookup_async(ctx, "demo", [](ubus_context *, ubus_object_data *o, void *priv) {
+		static_cast<Lookup *>(priv)->ids.push_back(o->id);
+	}, &l.req));
+	l.req.req.priv = &l;
+	l.req.req.complete_cb = [](ubus_request *req, int ret) {
+		Lookup *l = static_cast<Lookup *>(req->priv);
+		l->status = ret;
+		uloop_end();
+	};
+	ubus_complete_request_async(ctx, &l.req.req);
+	EXPECT_EQ(-1, l.status);
+	ASSERT_EQ(1, write(go[1], "g", 1));
+	ubus_add_uloop(ctx);
+	Guard g(5000);
+	uloop_run();
+	EXPECT_FALSE(g.fired);
+	EXPECT_EQ(0, l.status);
+	EXPECT_EQ(std::vector<uint32_t>{0x1a2b3c4du}, l.ids);
+	// a LOOKUP naming the path
+	ASSERT_GE(lookup.size(), 12u);
+	EXPECT_EQ(UBUS_MSG_LOOKUP, lookup[1]);
+	EXPECT_NE(std::string(lookup.begin(), lookup.end()).find("demo"), std::string::npos);
+	ubus_shutdown(ctx);
+	close(go[0]);
+	close(go[1]);
+}
+
 TEST(UbusStrerror, KnownAndUnknownCodes)
 {
 	EXPECT_STREQ("Success", ubus_strerror(UBUS_STATUS_OK));
