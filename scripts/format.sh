@@ -16,7 +16,8 @@ check=0
 files=$(git ls-files -- 'src/*.cpp' 'src/*.h' 'sim/*.cpp' 'sim/*.h' 'tests/*.cpp' 'tests/*.h' \
     'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h' 'otarelay/*.cpp' \
     'ubus/cli/*.cpp' 'ubus/cli/*.h' 'ubus/ubusd/*.cpp' 'ubus/ubusd/*.h' \
-    'ubus/tests/*.cpp' 'ubus/tests/*.h' 'ubus/gateway/*.cpp' 'ubus/gateway/*.h')
+    'ubus/tests/*.cpp' 'ubus/tests/*.h' 'ubus/gateway/*.cpp' 'ubus/gateway/*.h' \
+    'onvif/*.cpp' 'onvif/*.h')
 
 changed=0
 for f in $files; do
