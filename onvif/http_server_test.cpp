@@ -51,6 +51,10 @@ class OnvifHttp : public ::testing::Test {
 protected:
     void SetUp() override {
         config.users = {{"admin", "secret"}};
+        ASSERT_NO_FATAL_FAILURE(startServer());
+    }
+    void startServer() {
+        server.reset();
         endpoint = std::make_unique<SoapEndpoint>(config, bus);
         HttpOptions options;
         options.address = "127.0.0.1";
@@ -180,13 +184,7 @@ TEST_F(OnvifHttp, DigestCredentialsOpenWhatNeedsAuthentication) {
 
 TEST_F(OnvifHttp, ARequestWaitingForTheBusHoldsUpNoOther) {
     config.users.clear();
-    endpoint = std::make_unique<SoapEndpoint>(config, bus);
-    HttpOptions options;
-    options.address = "127.0.0.1";
-    options.port = 0;
-    server = std::make_unique<HttpServer>(*endpoint, options);
-    std::string error;
-    ASSERT_TRUE(server->start(error)) << error;
+    ASSERT_NO_FATAL_FAILURE(startServer());
 
     Reply status;
     std::thread waiting([&] {

@@ -93,6 +93,15 @@ int rounded(double degrees) {
     return static_cast<int>(r);
 }
 
+// The whole degree nearest to a position, within limits that need not be
+// whole degrees themselves.
+int inside(double degrees, double min, double max) {
+    int r = rounded(degrees);
+    if (r < min) r = rounded(std::ceil(min));
+    if (r > max) r = rounded(std::floor(max));
+    return r;
+}
+
 }  // namespace
 
 void Services::call(const std::string &method, const json &args, Done done,
@@ -285,49 +294,62 @@ void Services::continuousMove(pugi::xml_node request, Done done) {
     call("jog", args, done, [done](const json &) { done(ok("<tptz:ContinuousMoveResponse/>")); });
 }
 
-void Services::absoluteMove(pugi::xml_node request, Done done) {
-    pugi::xml_node position = childElement(request, ns::kPtz, "Position");
+// The pan/tilt target of an absolute or relative move, checked as the
+// operation's faults say; false when `done` has had the fault.
+bool Services::readMove(pugi::xml_node request, const char *element, const char *space,
+                        const char *rangeFault, double &x, double &y, bool &present, Done &done) {
+    pugi::xml_node vector = childElement(request, ns::kPtz, element);
     PanTilt pt, speedPt;
     Zoom zoom, speedZoom;
-    if (!position || !readVector(position, pt, zoom))
-        return done(invalidArgs("Position is missing or malformed"));
+    if (!vector || !readVector(vector, pt, zoom)) {
+        done(invalidArgs(std::string(element) + " is missing or malformed"));
+        return false;
+    }
     if (pugi::xml_node speed = childElement(request, ns::kPtz, "Speed")) {
         if (!readVector(speed, speedPt, speedZoom) ||
-            (speedPt.present && !speedPt.space.empty() && speedPt.space != kSpeedSpace))
-            return done(senderFault("ter:InvalidSpeed", "The speed is not supported"));
+            (speedPt.present && !speedPt.space.empty() && speedPt.space != kSpeedSpace)) {
+            done(senderFault("ter:InvalidSpeed", "The speed is not supported"));
+            return false;
+        }
     }
-    if (pt.present && !pt.space.empty() && pt.space != kPositionSpace)
-        return done(senderFault("ter:SpaceNotSupported", "The position space is not supported"));
-    if ((pt.present && (!inUnitRange(pt.x) || !inUnitRange(pt.y))) || !zoomAcceptable(zoom))
-        return done(senderFault("ter:InvalidPosition", "The position is out of range"));
-    if (!pt.present) return done(ok("<tptz:AbsoluteMoveResponse/>"));
-    withLimits(done, [this, pt, done](const Limits &l) {
-        json args = {{"pan", rounded(fromGeneric(pt.x, l.panMin, l.panMax))},
-                     {"tilt", rounded(fromGeneric(pt.y, l.tiltMin, l.tiltMax))}};
+    if (pt.present && !pt.space.empty() && pt.space != space) {
+        done(senderFault("ter:SpaceNotSupported", "The space is not supported"));
+        return false;
+    }
+    if ((pt.present && (!inUnitRange(pt.x) || !inUnitRange(pt.y))) || !zoomAcceptable(zoom)) {
+        done(senderFault(rangeFault, "The move is out of range"));
+        return false;
+    }
+    x = pt.x;
+    y = pt.y;
+    present = pt.present;
+    return true;
+}
+
+void Services::absoluteMove(pugi::xml_node request, Done done) {
+    double x = 0, y = 0;
+    bool present = false;
+    if (!readMove(request, "Position", kPositionSpace, "ter:InvalidPosition", x, y, present, done))
+        return;
+    if (!present) return done(ok("<tptz:AbsoluteMoveResponse/>"));
+    withLimits(done, [this, x, y, done](const Limits &l) {
+        json args = {{"pan", inside(fromGeneric(x, l.panMin, l.panMax), l.panMin, l.panMax)},
+                     {"tilt", inside(fromGeneric(y, l.tiltMin, l.tiltMax), l.tiltMin, l.tiltMax)}};
         call("moveTo", args, done,
              [done](const json &) { done(ok("<tptz:AbsoluteMoveResponse/>")); });
     });
 }
 
 void Services::relativeMove(pugi::xml_node request, Done done) {
-    pugi::xml_node translation = childElement(request, ns::kPtz, "Translation");
-    PanTilt pt, speedPt;
-    Zoom zoom, speedZoom;
-    if (!translation || !readVector(translation, pt, zoom))
-        return done(invalidArgs("Translation is missing or malformed"));
-    if (pugi::xml_node speed = childElement(request, ns::kPtz, "Speed")) {
-        if (!readVector(speed, speedPt, speedZoom) ||
-            (speedPt.present && !speedPt.space.empty() && speedPt.space != kSpeedSpace))
-            return done(senderFault("ter:InvalidSpeed", "The speed is not supported"));
-    }
-    if (pt.present && !pt.space.empty() && pt.space != kTranslationSpace)
-        return done(senderFault("ter:SpaceNotSupported", "The translation space is not supported"));
-    if ((pt.present && (!inUnitRange(pt.x) || !inUnitRange(pt.y))) || !zoomAcceptable(zoom))
-        return done(senderFault("ter:InvalidTranslation", "The translation is out of range"));
-    if (!pt.present) return done(ok("<tptz:RelativeMoveResponse/>"));
-    withLimits(done, [this, pt, done](const Limits &l) {
-        json args = {{"pan", rounded(pt.x * (l.panMax - l.panMin) / 2)},
-                     {"tilt", rounded(pt.y * (l.tiltMax - l.tiltMin) / 2)}};
+    double x = 0, y = 0;
+    bool present = false;
+    if (!readMove(request, "Translation", kTranslationSpace, "ter:InvalidTranslation", x, y,
+                  present, done))
+        return;
+    if (!present) return done(ok("<tptz:RelativeMoveResponse/>"));
+    withLimits(done, [this, x, y, done](const Limits &l) {
+        json args = {{"pan", rounded(x * (l.panMax - l.panMin) / 2)},
+                     {"tilt", rounded(y * (l.tiltMax - l.tiltMin) / 2)}};
         call("moveBy", args, done,
              [done](const json &) { done(ok("<tptz:RelativeMoveResponse/>")); });
     });

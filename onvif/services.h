@@ -74,6 +74,8 @@ private:
     void continuousMove(pugi::xml_node request, Done done);
     void absoluteMove(pugi::xml_node request, Done done);
     void relativeMove(pugi::xml_node request, Done done);
+    bool readMove(pugi::xml_node request, const char *element, const char *space,
+                  const char *rangeFault, double &x, double &y, bool &present, Done &done);
     void stop(pugi::xml_node request, Done done);
     void getPresets(Done done);
     void setPreset(pugi::xml_node request, Done done);
