@@ -3,7 +3,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 # What building and testing on a PC needs.
-BASE_PACKAGES="cmake make g++ pkg-config nlohmann-json3-dev libjson-c-dev libmicrohttpd-dev libpugixml-dev libmbedtls-dev libgtest-dev libgmock-dev util-linux procps"
+BASE_PACKAGES="cmake make g++ pkg-config nlohmann-json3-dev libjson-c-dev libmicrohttpd-dev libpugixml-dev libmbedtls-dev libgtest-dev libgmock-dev util-linux procps libmosquitto-dev mosquitto mosquitto-clients"
 # What the browser tests of the control panel need besides.
 BROWSER_PACKAGES="python3 python3-selenium chromium chromium-driver"
 

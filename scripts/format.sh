@@ -17,7 +17,8 @@ files=$(git ls-files -- 'src/*.cpp' 'src/*.h' 'sim/*.cpp' 'sim/*.h' 'tests/*.cpp
     'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h' 'otarelay/*.cpp' \
     'ubus/cli/*.cpp' 'ubus/cli/*.h' 'ubus/ubusd/*.cpp' 'ubus/ubusd/*.h' \
     'ubus/tests/*.cpp' 'ubus/tests/*.h' 'ubus/gateway/*.cpp' 'ubus/gateway/*.h' \
-    'onvif/*.cpp' 'onvif/*.h')
+    'onvif/*.cpp' 'onvif/*.h' \
+    'mqtt/*.cpp' 'mqtt/*.h')
 
 changed=0
 for f in $files; do
