@@ -1,17 +1,13 @@
 #include "MotorPersistence.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "MotorControlLog.h"
+#include "safe_write.h"
 
 using nlohmann::json;
 
@@ -39,33 +35,6 @@ bool angleFromJson(const json &value, int32_t &angle) {
         return false;
     angle = static_cast<int32_t>(truncated);
     return true;
-}
-
-bool writeAll(int fd, const std::string &text) {
-    const char *data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Makes a rename durable; a failure here loses nothing that was not already
-// at risk, so it is ignored.
-void syncDirectoryOf(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 }  // namespace
@@ -125,26 +94,17 @@ bool __savePersistLocation(const std::string &path, const MotorConfiguration &co
     out << root;
     const std::string text = out.str();
 
-    if (path.empty()) {
-        LOG_ERROR("Error opening persistent file: " + path);
-        return false;
+    switch (storage::replaceFile(path, text)) {
+        case storage::WriteResult::Written:
+            return true;
+        case storage::WriteResult::OpenFailed:
+            LOG_ERROR("Error opening persistent file: " + path);
+            return false;
+        case storage::WriteResult::WriteFailed:
+            break;
     }
-    const std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        LOG_ERROR("Error opening persistent file: " + path);
-        return false;
-    }
-    bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (written) written = ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!written) {
-        ::unlink(temporary.c_str());
-        LOG_ERROR("Error writing persistent file: " + path);
-        return false;
-    }
-    syncDirectoryOf(path);
-    return true;
+    LOG_ERROR("Error writing persistent file: " + path);
+    return false;
 }
 
 }  // namespace motor_persistence

@@ -16,9 +16,8 @@ namespace motor_persistence {
 bool __loadPersistLocation(const std::string &path, const MotorConfiguration &configuration,
                            StepPosition &steps);
 
-// Writes the position in whole degrees. The text goes to a temporary beside
-// the file and is renamed over it, so a failed write never leaves a
-// truncated position behind.
+// Writes the position in whole degrees, crash-safe (storage::replaceFile):
+// a failed write never leaves a truncated position behind.
 bool __savePersistLocation(const std::string &path, const MotorConfiguration &configuration,
                            const StepPosition &steps);
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -148,6 +149,18 @@ TEST_F(PersistenceTest, SaveAndLoadRoundTrip) {
     ASSERT_TRUE(save({2025, 252}));
     ASSERT_TRUE(load());
     expectLastPosition(2020, 256);
+}
+
+TEST_F(PersistenceTest, SaveNeverWritesThroughALinkPlantedAtTheTemporary) {
+    // Where others may write the folder, a link at the temporary's name must
+    // not let the daemon overwrite the file it points at.
+    const std::string victim = dir.write("root-only", "secret");
+    ASSERT_EQ(0, symlink(victim.c_str(), (file + ".tmp").c_str()));
+    ASSERT_TRUE(save({3044, 370}));
+    EXPECT_EQ(readFile(victim), "secret");
+    EXPECT_EQ(readFile(file), "{\"LastCameraPosition\":{\"Pan\":90,\"Tilt\":10}}");
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(PersistenceTest, SaveIntoAMissingDirectoryIsReported) {
