@@ -347,25 +347,49 @@ void MotorControl::__stepStateMachine() {
 
 void MotorControl::__processMotorCmd() {
     MotorCommand command{};
+    StepPosition target{};
+    bool panAxis = true;
+    bool valid = false;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         if (commandQueue.empty()) return;
         command = commandQueue.front();
         commandQueue.pop();
         dispatching.store(true);
+        // Worked out under the lock, so a query never sees the command taken
+        // but its target not yet known.
+        valid = __commandTarget(command, target, panAxis);
+        flightTarget = target;
+        flightTargetValid = valid;
     }
     const int kind = static_cast<int>(command.cmd);
     std::ostringstream message;
     message << "Dequeuing command. cmd = " << kind;
     LOG_INFO(message.str());
+    if (!valid) {
+        std::ostringstream error;
+        error << "Dropping command: target out of range. cmd = " << kind;
+        LOG_ERROR(error.str());
+        return;
+    }
+    if (panAxis)
+        __motorMovePan(target);
+    else
+        __motorMoveTilt(target);
+    __transitionState(MotorState::BUSY);
+}
 
+// The step target of a command from the current position, and its axis;
+// false when it lies beyond the 32-bit ranges or one request's reach.
+bool MotorControl::__commandTarget(const MotorCommand &command, StepPosition &target,
+                                   bool &panAxis) {
     int32_t pan = 0;
     int32_t tilt = 0;
     bool valid = configuration.stepsToDegreesChecked(currentPosition.load(), pan, tilt);
     // Targets are summed in 64 bits: a far delta must be refused, not wrapped.
     int64_t targetPan = pan;
     int64_t targetTilt = tilt;
-    bool panAxis = true;
+    panAxis = true;
     switch (command.cmd) {
         case MotorCommandType::PAN_CHANGE:
             targetPan = int64_t{pan} + command.delta;
@@ -385,27 +409,14 @@ void MotorControl::__processMotorCmd() {
             valid = false;
             break;
     }
-    StepPosition target{};
     valid = valid && fitsInt32(targetPan) && fitsInt32(targetTilt) &&
             configuration.degreesToStepsChecked(static_cast<int32_t>(targetPan),
                                                 static_cast<int32_t>(targetTilt), target);
-    if (valid) {
-        bool increase = false;
-        int32_t steps = 0;
-        valid = panAxis ? moveDistance(deviceReport.x, target.x, increase, steps)
-                        : moveDistance(deviceReport.y, target.y, increase, steps);
-    }
-    if (!valid) {
-        std::ostringstream error;
-        error << "Dropping command: target out of range. cmd = " << kind;
-        LOG_ERROR(error.str());
-        return;
-    }
-    if (panAxis)
-        __motorMovePan(target);
-    else
-        __motorMoveTilt(target);
-    __transitionState(MotorState::BUSY);
+    if (!valid) return false;
+    bool increase = false;
+    int32_t steps = 0;
+    return panAxis ? moveDistance(deviceReport.x, target.x, increase, steps)
+                   : moveDistance(deviceReport.y, target.y, increase, steps);
 }
 
 void MotorControl::__resetPosition() {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <string>
 #include <thread>
@@ -128,6 +129,13 @@ public:
     void getHomePosition(int &pan, int &tilt);
     // Queues the move to the home position, as setPanAndTilt does.
     bool moveToHome(int &pan, int &tilt);
+    // Where the head will be once the move in flight ends (the homing target
+    // until homing is over), ignoring what still waits in the queue.
+    void getTargetAfterMove(int &pan, int &tilt);
+    // Drops every queued command and queues the move to these angles in one
+    // step, so nothing can slip in between; an axis left empty gets no
+    // command. The move in flight completes. Returns how many were dropped.
+    size_t replaceQueuedCommands(std::optional<int> pan, std::optional<int> tilt);
     static const char *stateName(MotorState state);
     // Called on the control thread each time the head settles in READY (a
     // move completed or homing ended). Like the failure listener it must only
@@ -144,6 +152,7 @@ private:
     void __motorControlThread();
     void __stepStateMachine();
     void __processMotorCmd();
+    bool __commandTarget(const MotorCommand &command, StepPosition &target, bool &panAxis);
     void __transitionState(MotorState next);
     void __resetPosition();
 
@@ -177,6 +186,10 @@ private:
     // Set while a command taken from the queue is on its way to the driver,
     // so a status query never sees the head idle in between.
     std::atomic<bool> dispatching{false};
+    // The target of the command taken last, valid while it is carried out;
+    // guarded by queueMutex so a query sees it together with dispatching.
+    StepPosition flightTarget{};
+    bool flightTargetValid = false;
     std::mutex settledMutex;  // guards settledListener
     std::function<void(int, int, MotorState)> settledListener;
 };

@@ -1,7 +1,8 @@
-// Status, stop and home operations of the controller, for clients beyond the
-// four move/query methods. They use the same queue and positions as the rest
-// of the class and never wait for the motors.
+// Status, stop, home and replace operations of the controller, for clients
+// beyond the four move/query methods. They use the same queue and positions
+// as the rest of the class and never wait for the motors.
 #include <sstream>
+#include <string>
 
 #include "MotorControl.h"
 #include "MotorControlLog.h"
@@ -46,6 +47,47 @@ size_t MotorControl::dropQueuedCommands() {
     }
     std::ostringstream message;
     message << "Stop requested. Dropped queued commands: " << dropped;
+    LOG_INFO(message.str());
+    return dropped;
+}
+
+void MotorControl::getTargetAfterMove(int &pan, int &tilt) {
+    StepPosition target{};
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        const MotorState now = state.load();
+        if (now != MotorState::READY && now != MotorState::BUSY)
+            target = lastPosition.load();  // homing drives there first
+        else if ((dispatching.load() || now == MotorState::BUSY) && flightTargetValid)
+            target = flightTarget;
+        else
+            target = currentPosition.load();
+    }
+    int32_t panDegrees = 0;
+    int32_t tiltDegrees = 0;
+    configuration.stepsToDegrees(target, panDegrees, tiltDegrees);
+    pan = panDegrees;
+    tilt = tiltDegrees;
+}
+
+size_t MotorControl::replaceQueuedCommands(std::optional<int> pan, std::optional<int> tilt) {
+    size_t dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        dropped = commandQueue.size();
+        std::queue<MotorCommand, std::deque<MotorCommand>>().swap(commandQueue);
+        if (pan) commandQueue.push(MotorCommand{MotorCommandType::PAN_SET, 0, *pan, 0});
+        if (tilt) commandQueue.push(MotorCommand{MotorCommandType::TILT_SET, 0, 0, *tilt});
+    }
+    if (!pan && !tilt) {
+        if (dropped > 0) LOG_INFO("Dropped queued commands: " + std::to_string(dropped));
+        return dropped;
+    }
+    std::ostringstream message;
+    message << "Queuing move in place of " << dropped << " queued commands.";
+    if (pan) message << " pan = " << *pan;
+    if (pan && tilt) message << ",";
+    if (tilt) message << " tilt = " << *tilt;
     LOG_INFO(message.str());
     return dropped;
 }

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -126,6 +128,46 @@ TEST_F(MotorExtensionsTest, SetHomeIsRefusedUntilHomingHasReadThePosition) {
     EXPECT_TRUE(log.contains("Home position not set: homing has not finished"));
     EXPECT_EQ(readFile(persistentFile), kAtTen);
     EXPECT_EQ(pan, 99);
+}
+
+TEST_F(MotorExtensionsTest, TargetAfterMoveIsHomingThenTheMoveInFlight) {
+    settings.neverReady = true;
+    start(0, kAtTen);
+    int pan = 0;
+    int tilt = 0;
+    control->getTargetAfterMove(pan, tilt);
+    EXPECT_EQ(std::make_pair(10, 5), std::make_pair(pan, tilt));
+}
+
+TEST_F(MotorExtensionsTest, ReplaceKeepsTheMoveInFlightAndDropsWhatWaits) {
+    // Homing near the reference corner is short; 30 degrees then take 0.9 s.
+    start(400, R"({"LastCameraPosition":{"Pan":-170,"Tilt":-20}})");
+    ASSERT_TRUE(waitIdle());
+    ASSERT_TRUE(control->changePan(30));
+    ASSERT_TRUE(eventually([this] { return control->getStatus().state == MotorState::BUSY; }));
+    ASSERT_TRUE(control->changePan(5));
+    ASSERT_TRUE(control->changeTilt(5));
+    int pan = 0;
+    int tilt = 0;
+    // What waits does not count; the head is still near where it started.
+    control->getTargetAfterMove(pan, tilt);
+    EXPECT_EQ(std::make_pair(-140, -20), std::make_pair(pan, tilt));
+    EXPECT_LT(control->getStatus().pan, -140);
+
+    EXPECT_EQ(2u, control->replaceQueuedCommands(-150, std::nullopt));
+    EXPECT_TRUE(log.contains("Queuing move in place of 2 queued commands. pan = -150"));
+    EXPECT_EQ(1u, control->getStatus().queued);  // one axis, one command
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(control->getStatus().pan, -150);
+    EXPECT_EQ(control->getStatus().tilt, -20);
+    control->getTargetAfterMove(pan, tilt);
+    EXPECT_EQ(std::make_pair(-150, -20), std::make_pair(pan, tilt));
+    // Pan to -140, then back to -150; the dropped commands never ran.
+    EXPECT_EQ(settledSoFar(), (std::vector<Settled>{{-170, -20, MotorState::READY},
+                                                    {-140, -20, MotorState::READY},
+                                                    {-150, -20, MotorState::READY}}));
+    EXPECT_EQ(0u, control->replaceQueuedCommands(std::nullopt, std::nullopt));
+    EXPECT_FALSE(log.contains("Dropped queued commands: 0"));
 }
 
 TEST_F(MotorExtensionsTest, AThrowingListenerDoesNotStopTheMotors) {
