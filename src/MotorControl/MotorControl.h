@@ -132,10 +132,14 @@ public:
     // Where the head will be once the move in flight ends (the homing target
     // until homing is over), ignoring what still waits in the queue.
     void getTargetAfterMove(int &pan, int &tilt);
-    // Drops every queued command and queues the move to these angles in one
-    // step, so nothing can slip in between; an axis left empty gets no
-    // command. The move in flight completes. Returns how many were dropped.
-    size_t replaceQueuedCommands(std::optional<int> pan, std::optional<int> tilt);
+    // Drops every queued command and queues a move in one step, so nothing
+    // can slip in between. The planner runs under the queue's lock with the
+    // angles getTargetAfterMove reports and sets the angles to move to; an
+    // axis it leaves empty gets no command. It must only compute. The move
+    // in flight completes. Returns how many commands were dropped.
+    using MovePlanner = std::function<void(int basePan, int baseTilt, std::optional<int> &pan,
+                                           std::optional<int> &tilt)>;
+    size_t replaceQueuedCommands(const MovePlanner &planner);
     static const char *stateName(MotorState state);
     // Called on the control thread each time the head settles in READY (a
     // move completed or homing ended). Like the failure listener it must only
@@ -153,6 +157,7 @@ private:
     void __stepStateMachine();
     void __processMotorCmd();
     bool __commandTarget(const MotorCommand &command, StepPosition &target, bool &panAxis);
+    StepPosition __targetAfterMoveLocked();
     void __transitionState(MotorState next);
     void __resetPosition();
 

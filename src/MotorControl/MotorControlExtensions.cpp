@@ -51,17 +51,20 @@ size_t MotorControl::dropQueuedCommands() {
     return dropped;
 }
 
+// With queueMutex held.
+StepPosition MotorControl::__targetAfterMoveLocked() {
+    const MotorState now = state.load();
+    if (now != MotorState::READY && now != MotorState::BUSY)
+        return lastPosition.load();  // homing drives there first
+    if ((dispatching.load() || now == MotorState::BUSY) && flightTargetValid) return flightTarget;
+    return currentPosition.load();
+}
+
 void MotorControl::getTargetAfterMove(int &pan, int &tilt) {
     StepPosition target{};
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        const MotorState now = state.load();
-        if (now != MotorState::READY && now != MotorState::BUSY)
-            target = lastPosition.load();  // homing drives there first
-        else if ((dispatching.load() || now == MotorState::BUSY) && flightTargetValid)
-            target = flightTarget;
-        else
-            target = currentPosition.load();
+        target = __targetAfterMoveLocked();
     }
     int32_t panDegrees = 0;
     int32_t tiltDegrees = 0;
@@ -70,10 +73,16 @@ void MotorControl::getTargetAfterMove(int &pan, int &tilt) {
     tilt = tiltDegrees;
 }
 
-size_t MotorControl::replaceQueuedCommands(std::optional<int> pan, std::optional<int> tilt) {
+size_t MotorControl::replaceQueuedCommands(const MovePlanner &planner) {
     size_t dropped = 0;
+    std::optional<int> pan;
+    std::optional<int> tilt;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
+        int32_t basePan = 0;
+        int32_t baseTilt = 0;
+        configuration.stepsToDegrees(__targetAfterMoveLocked(), basePan, baseTilt);
+        planner(basePan, baseTilt, pan, tilt);
         dropped = commandQueue.size();
         std::queue<MotorCommand, std::deque<MotorCommand>>().swap(commandQueue);
         if (pan) commandQueue.push(MotorCommand{MotorCommandType::PAN_SET, 0, *pan, 0});

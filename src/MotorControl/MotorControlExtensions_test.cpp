@@ -154,7 +154,15 @@ TEST_F(MotorExtensionsTest, ReplaceKeepsTheMoveInFlightAndDropsWhatWaits) {
     EXPECT_EQ(std::make_pair(-140, -20), std::make_pair(pan, tilt));
     EXPECT_LT(control->getStatus().pan, -140);
 
-    EXPECT_EQ(2u, control->replaceQueuedCommands(-150, std::nullopt));
+    int base[2] = {};
+    EXPECT_EQ(2u, control->replaceQueuedCommands(
+                      [&](int basePan, int baseTilt, std::optional<int> &p, std::optional<int> &) {
+                          base[0] = basePan;
+                          base[1] = baseTilt;
+                          p = -150;
+                      }));
+    EXPECT_EQ(-140, base[0]);
+    EXPECT_EQ(-20, base[1]);
     EXPECT_TRUE(log.contains("Queuing move in place of 2 queued commands. pan = -150"));
     EXPECT_EQ(1u, control->getStatus().queued);  // one axis, one command
     ASSERT_TRUE(waitIdle());
@@ -166,7 +174,8 @@ TEST_F(MotorExtensionsTest, ReplaceKeepsTheMoveInFlightAndDropsWhatWaits) {
     EXPECT_EQ(settledSoFar(), (std::vector<Settled>{{-170, -20, MotorState::READY},
                                                     {-140, -20, MotorState::READY},
                                                     {-150, -20, MotorState::READY}}));
-    EXPECT_EQ(0u, control->replaceQueuedCommands(std::nullopt, std::nullopt));
+    EXPECT_EQ(0u, control->replaceQueuedCommands(
+                      [](int, int, std::optional<int> &, std::optional<int> &) {}));
     EXPECT_FALSE(log.contains("Dropped queued commands: 0"));
 }
 
