@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "daemon_fixture.h"
+#include "control_fixture.h"
 
 namespace {
 
@@ -17,61 +17,7 @@ const char kNearMinimum[] = R"({"LastCameraPosition":{"Pan":-170,"Tilt":-20}})";
 // Simulated steps per second: a 90-degree move takes about four seconds.
 const char kSlow[] = "250";
 
-std::string trimmed(const std::string &text) {
-    const size_t end = text.find_last_not_of(" \n");
-    return end == std::string::npos ? "" : text.substr(0, end + 1);
-}
-
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
 }  // namespace
-
-class ControlObject : public DaemonTest {
-protected:
-    e2e::CommandResult control(const std::string &method, const std::string &json = "") {
-        std::vector<std::string> argv = {e2e::ubusCliPath(),  "-S",  "-t", "5", "call",
-                                         "gimbalhub.control", method};
-        if (!json.empty()) argv.push_back(json);
-        return e2e::runCommand(argv, 15);
-    }
-
-    std::string status() { return trimmed(control("status").out); }
-
-    // Waits until status reports the head idle at this position.
-    bool waitIdleAt(int pan, int tilt) {
-        const std::string at =
-            "\"pan\":" + std::to_string(pan) + ",\"tilt\":" + std::to_string(tilt) + ",";
-        return e2e::waitUntil(
-            [&] {
-                const std::string s = status();
-                return has(s, "\"moving\":false") && has(s, at);
-            },
-            15, 0.05);
-    }
-
-    size_t moveCount() const { return moves().size(); }
-
-    // `ubus listen` with its output in a file.
-    void startListener(const std::vector<std::string> &patterns) {
-        listener = std::make_unique<e2e::Process>();
-        e2e::SpawnOptions options;
-        options.argv = {e2e::ubusCliPath(), "listen"};
-        options.argv.insert(options.argv.end(), patterns.begin(), patterns.end());
-        options.stdoutPath = scratch + "/listen.out";
-        std::string error;
-        ASSERT_TRUE(listener->start(options, &error)) << error;
-    }
-    std::string heard() const { return e2e::readFile(scratch + "/listen.out"); }
-
-    void TearDown() override {
-        if (listener) listener->stop(2.0);
-        DaemonTest::TearDown();
-    }
-
-    std::unique_ptr<e2e::Process> listener;
-};
 
 TEST_F(ControlObject, StatusThroughHomingAndAMove) {
     ASSERT_NO_FATAL_FAILURE(startBroker());
@@ -86,7 +32,8 @@ TEST_F(ControlObject, StatusThroughHomingAndAMove) {
     EXPECT_EQ(status(),
               R"({"state":"READY","moving":false,"pan":0,"tilt":0,"queued":0,)"
               R"("home":{"pan":0,"tilt":0},)"
-              R"("limits":{"pan":[-177.500000,177.500000],"tilt":[-22.500000,22.500000]}})");
+              R"("limits":{"pan":[-177.500000,177.500000],"tilt":[-22.500000,22.500000]},)"
+              R"("activity":"idle"})");
 
     ASSERT_EQ(0, call("changePan", R"({"step":45})").exitStatus);
     const std::string moving = status();
@@ -102,14 +49,7 @@ TEST_F(ControlObject, StopDropsQueuedMovesAndEventsAreHeard) {
     ASSERT_NO_FATAL_FAILURE(startReadyDaemon(kNearMinimum, {{"SSP_SIM_SPEED", kSlow}}));
     ASSERT_NO_FATAL_FAILURE(startListener({"gimbalhub.*"}));
     const size_t homing = moveCount();
-    // Let the listener register before anything happens.
-    ASSERT_TRUE(e2e::waitUntil(
-        [&] {
-            return e2e::runCommand({e2e::ubusCliPath(), "send", "gimbalhub.probe"}, 5).exitStatus ==
-                       0 &&
-                   has(heard(), "gimbalhub.probe");
-        },
-        10, 0.05));
+    ASSERT_TRUE(waitListening());
 
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(0, call("changePan", i % 2 ? R"({"step":-90})" : R"({"step":90})").exitStatus);

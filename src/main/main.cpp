@@ -13,6 +13,7 @@
 #include "MotorControl.h"
 #include "control_object.h"
 #include "log.h"
+#include "motion_settings.h"
 #include "ubus_overlay.h"
 
 std::string configuration_file;
@@ -61,6 +62,10 @@ static void program() {
     control_object_attach(motorControl);
     motorControl.loadConfiguration(configuration_file);
     motorControl.initialize();
+    // Presets, jogs, tours and park, on the extension object only.
+    control_object_start_motions(
+        motorControl,
+        ptz::loadMotionSettings(configuration_file, motorControl.persistentFilePath()));
 
     if (stop_signal != 0) {
         LOG_INFO("Stop requested during start-up, not entering ubus main loop");

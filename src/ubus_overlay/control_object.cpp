@@ -7,20 +7,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "MotorControl.h"
 #include "log.h"
+#include "motion.h"
 
 namespace {
 
 const char kPositionEvent[] = "gimbalhub.position";
 const char kStoppedEvent[] = "gimbalhub.stopped";
+const char kPresetEvent[] = "gimbalhub.preset";
 
 // Events waiting for the main thread. The control thread settles at most
 // every 100 ms, so a short queue only overflows if the loop is stuck; then
@@ -29,11 +36,12 @@ constexpr size_t kMaxPendingEvents = 64;
 constexpr int kEventTimeoutMs = 1000;
 
 struct PendingEvent {
-    bool stopped;
+    const char *id;
     int pan;
     int tilt;
     MotorState state;
     size_t dropped;
+    std::string preset;
 };
 
 struct EventState {
@@ -54,6 +62,20 @@ EventState &events() {
 
 struct blob_buf reply_buffer;
 
+// The motions and what drives them; main thread only.
+struct Motions {
+    ptz::MonotonicClock clock;
+    std::unique_ptr<ptz::ControllerHead> head;
+    std::unique_ptr<ptz::PresetStore> presets;
+    std::unique_ptr<ptz::Motion> motion;
+    struct uloop_timeout timer = {};
+};
+
+Motions &motions() {
+    static Motions *state = new Motions;
+    return *state;
+}
+
 void wake() {
     int fd = events().pipe[1];
     if (fd < 0) return;
@@ -63,14 +85,43 @@ void wake() {
     (void)ignored;
 }
 
-void queue_event(const PendingEvent &event) {
+void queue_event(PendingEvent event) {
     EventState &state = events();
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         if (state.pending.size() >= kMaxPendingEvents) state.pending.pop_front();
-        state.pending.push_back(event);
+        state.pending.push_back(std::move(event));
     }
     wake();
+}
+
+// Runs the motions' due work and sets the timer for the next.
+void schedule_motions() {
+    Motions &m = motions();
+    if (!m.motion) return;
+    const int64_t next = m.motion->tick();
+    if (next < 0)
+        uloop_timeout_cancel(&m.timer);
+    else
+        uloop_timeout_set(&m.timer, static_cast<int>(std::min<int64_t>(next, INT32_MAX)));
+}
+
+void on_motion_timer(struct uloop_timeout *) { schedule_motions(); }
+
+void build_event(struct blob_buf *buffer, const PendingEvent &event) {
+    blob_buf_init(buffer, 0);
+    blobmsg_add_string(buffer, "id", event.id);
+    void *data = blobmsg_open_table(buffer, "data");
+    if (event.id == kStoppedEvent) {
+        blobmsg_add_u32(buffer, "dropped", static_cast<uint32_t>(event.dropped));
+    } else if (event.id == kPresetEvent) {
+        blobmsg_add_string(buffer, "name", event.preset.c_str());
+    } else {
+        blobmsg_add_u32(buffer, "pan", static_cast<uint32_t>(event.pan));
+        blobmsg_add_u32(buffer, "tilt", static_cast<uint32_t>(event.tilt));
+        blobmsg_add_string(buffer, "state", MotorControl::stateName(event.state));
+    }
+    blobmsg_close_table(buffer, data);
 }
 
 // Runs on the main thread. A failed send (broker gone, refused) changes
@@ -85,30 +136,144 @@ void send_pending(struct uloop_fd *fd, unsigned int) {
         std::lock_guard<std::mutex> lock(state.mutex);
         batch.swap(state.pending);
     }
+    bool settled = false;
+    for (const PendingEvent &event : batch) settled = settled || event.id == kPositionEvent;
+    // A move ended: the park timer counts from there, and a preset or a tour
+    // stop may have been reached.
+    if (settled && motions().motion) {
+        motions().motion->noteSettled();
+        schedule_motions();
+    }
     for (const PendingEvent &event : batch) {
         if (state.ctx == nullptr) return;
-        const char *id = event.stopped ? kStoppedEvent : kPositionEvent;
-        blob_buf_init(&state.buffer, 0);
-        blobmsg_add_string(&state.buffer, "id", id);
-        void *data = blobmsg_open_table(&state.buffer, "data");
-        if (event.stopped) {
-            blobmsg_add_u32(&state.buffer, "dropped", static_cast<uint32_t>(event.dropped));
-        } else {
-            blobmsg_add_u32(&state.buffer, "pan", static_cast<uint32_t>(event.pan));
-            blobmsg_add_u32(&state.buffer, "tilt", static_cast<uint32_t>(event.tilt));
-            blobmsg_add_string(&state.buffer, "state", MotorControl::stateName(event.state));
-        }
-        blobmsg_close_table(&state.buffer, data);
+        build_event(&state.buffer, event);
         // The same request ubus_send_event makes, but bounded: a stalled broker
         // must not hold the loop (and a SIGTERM) for ever.
         int result = ubus_invoke(state.ctx, UBUS_SYSTEM_OBJECT_EVENT, "send", state.buffer.head,
                                  nullptr, nullptr, kEventTimeoutMs);
         // One line per run of failures, not one per move.
         if (result != 0 && !state.failing)
-            LOG_ERROR(std::string("Failed to send event ") + id + ": " + ubus_strerror(result));
+            LOG_ERROR(std::string("Failed to send event ") + event.id + ": " +
+                      ubus_strerror(result));
         state.failing = result != 0;
         // The rest of this batch is stale by now.
         if (result != 0) return;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Arguments and replies
+
+enum {
+    MOVE_PAN,
+    MOVE_TILT,
+    __MOVE_MAX,
+};
+
+enum {
+    JOG_PAN,
+    JOG_TILT,
+    JOG_TIMEOUT,
+    __JOG_MAX,
+};
+
+enum {
+    PRESET_NAME,
+    PRESET_PAN,
+    PRESET_TILT,
+    __PRESET_MAX,
+};
+
+enum {
+    NAME_NAME,
+    __NAME_MAX,
+};
+
+enum {
+    TOUR_PRESETS,
+    TOUR_DWELL,
+    TOUR_LOOPS,
+    __TOUR_MAX,
+};
+
+const struct blobmsg_policy move_policy[__MOVE_MAX] = {
+    {"pan", BLOBMSG_TYPE_INT32},
+    {"tilt", BLOBMSG_TYPE_INT32},
+};
+
+// Speeds take integers too: the ubus tool sends 1 as one.
+const struct blobmsg_policy jog_policy[__JOG_MAX] = {
+    {"pan", BLOBMSG_TYPE_DOUBLE},
+    {"tilt", BLOBMSG_TYPE_DOUBLE},
+    {"timeout", BLOBMSG_TYPE_INT32},
+};
+
+const struct blobmsg_policy preset_policy[__PRESET_MAX] = {
+    {"name", BLOBMSG_TYPE_STRING},
+    {"pan", BLOBMSG_TYPE_INT32},
+    {"tilt", BLOBMSG_TYPE_INT32},
+};
+
+const struct blobmsg_policy name_policy[__NAME_MAX] = {
+    {"name", BLOBMSG_TYPE_STRING},
+};
+
+const struct blobmsg_policy tour_policy[__TOUR_MAX] = {
+    {"presets", BLOBMSG_TYPE_ARRAY},
+    {"dwell", BLOBMSG_TYPE_INT32},
+    {"loops", BLOBMSG_TYPE_INT32},
+};
+
+constexpr int kMaxArguments = 3;
+
+bool type_fits(struct blob_attr *attr, int wanted) {
+    const int type = blobmsg_type(attr);
+    if (wanted == BLOBMSG_TYPE_DOUBLE)
+        return type == BLOBMSG_TYPE_DOUBLE || type == BLOBMSG_TYPE_INT32 ||
+               type == BLOBMSG_TYPE_INT64;
+    return type == wanted;
+}
+
+// Like blobmsg_parse, but an argument of the wrong type fails the call
+// instead of looking absent, so a typo never moves the head somewhere else.
+// Unknown arguments (a gateway adds its own) are ignored.
+bool parse_arguments(const struct blobmsg_policy *policy, int count, struct blob_attr **tb,
+                     struct blob_attr *msg) {
+    struct blobmsg_policy any[kMaxArguments];
+    for (int i = 0; i < count; ++i) any[i] = {policy[i].name, BLOBMSG_TYPE_UNSPEC};
+    blobmsg_parse(any, count, tb, blob_data(msg), blob_len(msg));
+    for (int i = 0; i < count; ++i)
+        if (tb[i] != nullptr && !type_fits(tb[i], policy[i].type)) return false;
+    return true;
+}
+
+std::optional<int64_t> int_argument(struct blob_attr *attr) {
+    if (attr == nullptr) return std::nullopt;
+    return static_cast<int32_t>(blobmsg_get_u32(attr));
+}
+
+std::optional<double> number_argument(struct blob_attr *attr) {
+    if (attr == nullptr) return std::nullopt;
+    switch (blobmsg_type(attr)) {
+        case BLOBMSG_TYPE_INT32:
+            return static_cast<int32_t>(blobmsg_get_u32(attr));
+        case BLOBMSG_TYPE_INT64:
+            return static_cast<double>(static_cast<int64_t>(blobmsg_get_u64(attr)));
+        default:
+            return blobmsg_get_double(attr);
+    }
+}
+
+int status_of(ptz::Outcome outcome) {
+    switch (outcome) {
+        case ptz::Outcome::Ok:
+            return UBUS_STATUS_OK;
+        case ptz::Outcome::InvalidArgument:
+            return UBUS_STATUS_INVALID_ARGUMENT;
+        case ptz::Outcome::NotFound:
+            return UBUS_STATUS_NOT_FOUND;
+        default:
+            return UBUS_STATUS_UNKNOWN_ERROR;
     }
 }
 
@@ -126,7 +291,56 @@ void add_range(struct blob_buf *buffer, const char *name, double min, double max
     blobmsg_close_array(buffer, array);
 }
 
-// No method takes arguments; whatever a caller (or a gateway) adds is ignored.
+void add_motion_view(struct blob_buf *buffer, const ptz::MotionView &view) {
+    blobmsg_add_string(buffer, "activity", view.activity);
+    if (!view.preset.empty()) blobmsg_add_string(buffer, "preset", view.preset.c_str());
+    if (view.jog) {
+        void *jog = blobmsg_open_table(buffer, "jog");
+        blobmsg_add_double(buffer, "pan", view.jog->pan);
+        blobmsg_add_double(buffer, "tilt", view.jog->tilt);
+        blobmsg_add_u32(buffer, "remaining", static_cast<uint32_t>(view.jog->remainingMs));
+        blobmsg_close_table(buffer, jog);
+    }
+    if (view.tour) {
+        void *tour = blobmsg_open_table(buffer, "tour");
+        void *names = blobmsg_open_array(buffer, "presets");
+        for (const std::string &name : view.tour->presets)
+            blobmsg_add_string(buffer, nullptr, name.c_str());
+        blobmsg_close_array(buffer, names);
+        blobmsg_add_u32(buffer, "index", static_cast<uint32_t>(view.tour->index));
+        blobmsg_add_u32(buffer, "loop", static_cast<uint32_t>(view.tour->loop));
+        blobmsg_add_u32(buffer, "loops", static_cast<uint32_t>(view.tour->loops));
+        blobmsg_add_u32(buffer, "dwell", static_cast<uint32_t>(view.tour->dwellSeconds));
+        blobmsg_close_table(buffer, tour);
+    }
+}
+
+// Sends {"pan":P,"tilt":T} on success; the status either way.
+int reply_angles(struct ubus_context *ctx, struct ubus_request_data *req, ptz::Outcome outcome,
+                 const ptz::Angles &angles) {
+    if (outcome == ptz::Outcome::Ok) {
+        blob_buf_init(&reply_buffer, 0);
+        add_position(&reply_buffer, nullptr, angles.pan, angles.tilt);
+        ubus_send_reply(ctx, req, reply_buffer.head);
+    }
+    schedule_motions();
+    return status_of(outcome);
+}
+
+int reply_empty(struct ubus_context *ctx, struct ubus_request_data *req, ptz::Outcome outcome) {
+    if (outcome == ptz::Outcome::Ok) {
+        blob_buf_init(&reply_buffer, 0);
+        ubus_send_reply(ctx, req, reply_buffer.head);
+    }
+    schedule_motions();
+    return status_of(outcome);
+}
+
+// ---------------------------------------------------------------------------
+// Handlers. The motion methods answer UNKNOWN_ERROR until the motions run;
+// the loop serves nobody before that, so it is never seen in practice.
+
+// No argument is read; whatever a caller (or a gateway) adds is ignored.
 int handle_status(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
                   const char *, struct blob_attr *) {
     const MotorStatus status = MotorControl::getInstance().getStatus();
@@ -141,6 +355,7 @@ int handle_status(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
     add_range(&reply_buffer, "pan", status.panMin, status.panMax);
     add_range(&reply_buffer, "tilt", status.tiltMin, status.tiltMax);
     blobmsg_close_table(&reply_buffer, limits);
+    if (motions().motion) add_motion_view(&reply_buffer, motions().motion->view());
     ubus_send_reply(ctx, req, reply_buffer.head);
     return UBUS_STATUS_OK;
 }
@@ -148,11 +363,13 @@ int handle_status(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
 int handle_stop(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
                 const char *, struct blob_attr *) {
     const size_t dropped = MotorControl::getInstance().dropQueuedCommands();
+    if (motions().motion) motions().motion->halt();
     blob_buf_init(&reply_buffer, 0);
     blobmsg_add_u32(&reply_buffer, "dropped", static_cast<uint32_t>(dropped));
     ubus_send_reply(ctx, req, reply_buffer.head);
     // Sent from the loop after this reply, never from inside the handler.
-    queue_event(PendingEvent{true, 0, 0, MotorState::READY, dropped});
+    queue_event(PendingEvent{kStoppedEvent, 0, 0, MotorState::READY, dropped, ""});
+    schedule_motions();
     return UBUS_STATUS_OK;
 }
 
@@ -172,6 +389,7 @@ int handle_goto_home(struct ubus_context *ctx, struct ubus_object *, struct ubus
                      const char *, struct blob_attr *) {
     int pan = 0;
     int tilt = 0;
+    control_object_note_move();
     // A full queue refuses the move; the caller must hear that.
     if (!MotorControl::getInstance().moveToHome(pan, tilt)) return UBUS_STATUS_UNKNOWN_ERROR;
     blob_buf_init(&reply_buffer, 0);
@@ -180,11 +398,149 @@ int handle_goto_home(struct ubus_context *ctx, struct ubus_object *, struct ubus
     return UBUS_STATUS_OK;
 }
 
+int handle_move(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+                const char *method, struct blob_attr *msg) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    struct blob_attr *tb[__MOVE_MAX];
+    if (!parse_arguments(move_policy, __MOVE_MAX, tb, msg)) return UBUS_STATUS_INVALID_ARGUMENT;
+    const auto pan = int_argument(tb[MOVE_PAN]);
+    const auto tilt = int_argument(tb[MOVE_TILT]);
+    ptz::Angles target{0, 0};
+    const bool relative = std::string(method) == "moveBy";
+    return reply_angles(
+        ctx, req, relative ? motion->moveBy(pan, tilt, target) : motion->moveTo(pan, tilt, target),
+        target);
+}
+
+int handle_jog(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+               const char *, struct blob_attr *msg) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    struct blob_attr *tb[__JOG_MAX];
+    if (!parse_arguments(jog_policy, __JOG_MAX, tb, msg)) return UBUS_STATUS_INVALID_ARGUMENT;
+    int64_t timeout = 0;
+    const ptz::Outcome outcome =
+        motion->jog(number_argument(tb[JOG_PAN]), number_argument(tb[JOG_TILT]),
+                    int_argument(tb[JOG_TIMEOUT]), timeout);
+    if (outcome == ptz::Outcome::Ok) {
+        blob_buf_init(&reply_buffer, 0);
+        if (timeout > 0) blobmsg_add_u32(&reply_buffer, "timeout", static_cast<uint32_t>(timeout));
+        ubus_send_reply(ctx, req, reply_buffer.head);
+    }
+    schedule_motions();
+    return status_of(outcome);
+}
+
+int handle_preset_set(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+                      const char *, struct blob_attr *msg) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    struct blob_attr *tb[__PRESET_MAX];
+    if (!parse_arguments(preset_policy, __PRESET_MAX, tb, msg) || tb[PRESET_NAME] == nullptr)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    ptz::Preset stored{"", 0, 0};
+    const ptz::Outcome outcome =
+        motion->presetSet(blobmsg_get_string(tb[PRESET_NAME]), int_argument(tb[PRESET_PAN]),
+                          int_argument(tb[PRESET_TILT]), stored);
+    if (outcome == ptz::Outcome::Ok) {
+        blob_buf_init(&reply_buffer, 0);
+        blobmsg_add_string(&reply_buffer, "name", stored.name.c_str());
+        add_position(&reply_buffer, nullptr, stored.pan, stored.tilt);
+        ubus_send_reply(ctx, req, reply_buffer.head);
+    }
+    return status_of(outcome);
+}
+
+// The "name" argument; null when it is absent or no string.
+const char *name_argument(struct blob_attr *msg) {
+    struct blob_attr *tb[__NAME_MAX];
+    if (!parse_arguments(name_policy, __NAME_MAX, tb, msg) || tb[NAME_NAME] == nullptr)
+        return nullptr;
+    return blobmsg_get_string(tb[NAME_NAME]);
+}
+
+int handle_preset_goto(struct ubus_context *ctx, struct ubus_object *,
+                       struct ubus_request_data *req, const char *, struct blob_attr *msg) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    const char *name = name_argument(msg);
+    if (name == nullptr) return UBUS_STATUS_INVALID_ARGUMENT;
+    ptz::Angles target{0, 0};
+    return reply_angles(ctx, req, motion->presetGoto(name, target), target);
+}
+
+int handle_preset_remove(struct ubus_context *ctx, struct ubus_object *,
+                         struct ubus_request_data *req, const char *, struct blob_attr *msg) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    const char *name = name_argument(msg);
+    if (name == nullptr) return UBUS_STATUS_INVALID_ARGUMENT;
+    return reply_empty(ctx, req, motion->presetRemove(name));
+}
+
+int handle_preset_list(struct ubus_context *ctx, struct ubus_object *,
+                       struct ubus_request_data *req, const char *, struct blob_attr *) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    blob_buf_init(&reply_buffer, 0);
+    void *list = blobmsg_open_array(&reply_buffer, "presets");
+    for (const ptz::Preset &preset : motion->presets()) {
+        void *entry = blobmsg_open_table(&reply_buffer, nullptr);
+        blobmsg_add_string(&reply_buffer, "name", preset.name.c_str());
+        add_position(&reply_buffer, nullptr, preset.pan, preset.tilt);
+        blobmsg_close_table(&reply_buffer, entry);
+    }
+    blobmsg_close_array(&reply_buffer, list);
+    blobmsg_add_u32(&reply_buffer, "capacity", ptz::PresetStore::kCapacity);
+    ubus_send_reply(ctx, req, reply_buffer.head);
+    return UBUS_STATUS_OK;
+}
+
+int handle_tour_start(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+                      const char *, struct blob_attr *msg) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    struct blob_attr *tb[__TOUR_MAX];
+    if (!parse_arguments(tour_policy, __TOUR_MAX, tb, msg) || tb[TOUR_PRESETS] == nullptr ||
+        tb[TOUR_DWELL] == nullptr || tb[TOUR_LOOPS] == nullptr ||
+        blobmsg_check_array(tb[TOUR_PRESETS], BLOBMSG_TYPE_STRING) < 0)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    std::vector<std::string> names;
+    struct blob_attr *name;
+    size_t rem;
+    blobmsg_for_each_attr(name, tb[TOUR_PRESETS], rem) {
+        // Counted here already: a huge list costs no more than a short one.
+        if (names.size() > ptz::Motion::kMaxTourPresets) return UBUS_STATUS_INVALID_ARGUMENT;
+        names.push_back(blobmsg_get_string(name));
+    }
+    return reply_empty(
+        ctx, req,
+        motion->tourStart(names, *int_argument(tb[TOUR_DWELL]), *int_argument(tb[TOUR_LOOPS])));
+}
+
+int handle_tour_stop(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+                     const char *, struct blob_attr *) {
+    ptz::Motion *motion = motions().motion.get();
+    if (motion == nullptr) return UBUS_STATUS_UNKNOWN_ERROR;
+    motion->tourStop();
+    return reply_empty(ctx, req, ptz::Outcome::Ok);
+}
+
 const struct ubus_method control_methods[] = {
     UBUS_METHOD_NOARG("status", handle_status),
     UBUS_METHOD_NOARG("stop", handle_stop),
     UBUS_METHOD_NOARG("setHome", handle_set_home),
     UBUS_METHOD_NOARG("gotoHome", handle_goto_home),
+    UBUS_METHOD("moveTo", handle_move, move_policy),
+    UBUS_METHOD("moveBy", handle_move, move_policy),
+    UBUS_METHOD("jog", handle_jog, jog_policy),
+    UBUS_METHOD("presetSet", handle_preset_set, preset_policy),
+    UBUS_METHOD("presetGoto", handle_preset_goto, name_policy),
+    UBUS_METHOD("presetRemove", handle_preset_remove, name_policy),
+    UBUS_METHOD_NOARG("presetList", handle_preset_list),
+    UBUS_METHOD("tourStart", handle_tour_start, tour_policy),
+    UBUS_METHOD_NOARG("tourStop", handle_tour_stop),
 };
 
 struct ubus_object_type control_object_type =
@@ -225,6 +581,25 @@ int control_object_add(struct ubus_context *ctx) {
 
 void control_object_attach(MotorControl &controller) {
     controller.setSettledListener([](int pan, int tilt, MotorState state) {
-        queue_event(PendingEvent{false, pan, tilt, state, 0});
+        queue_event(PendingEvent{kPositionEvent, pan, tilt, state, 0, ""});
     });
+}
+
+void control_object_start_motions(MotorControl &controller, const ptz::MotionSettings &settings) {
+    Motions &m = motions();
+    m.head = std::make_unique<ptz::ControllerHead>(controller);
+    m.presets = std::make_unique<ptz::PresetStore>(settings.presetFile);
+    m.presets->load();
+    m.motion = std::make_unique<ptz::Motion>(*m.head, m.clock, *m.presets, settings);
+    m.motion->setPresetListener([](const std::string &name) {
+        queue_event(PendingEvent{kPresetEvent, 0, 0, MotorState::READY, 0, name});
+    });
+    m.timer.cb = on_motion_timer;
+    schedule_motions();
+}
+
+void control_object_note_move() {
+    if (!motions().motion) return;
+    motions().motion->noteMove();
+    schedule_motions();
 }

@@ -85,6 +85,7 @@ static int __change_pan(struct ubus_context *, struct ubus_object *, struct ubus
     } else {
         LOG_INFO(compose("step of the message received: %d", step));
         MotorControl::getInstance().changePan(step);
+        control_object_note_move();
     }
     LOG_INFO("Exiting");
     return 0;
@@ -99,6 +100,7 @@ static int __change_tilt(struct ubus_context *, struct ubus_object *, struct ubu
     } else {
         LOG_INFO(compose("step of the message received: %d", step));
         MotorControl::getInstance().changeTilt(step);
+        control_object_note_move();
     }
     LOG_INFO("Exiting");
     return 0;
@@ -120,6 +122,7 @@ static int __change_pos(struct ubus_context *, struct ubus_object *, struct ubus
             int tilt = int32_of(tb[POSITION_TILT]);
             LOG_INFO(compose("tilt of the message received: %d", tilt));
             MotorControl::getInstance().setPanAndTilt(pan, tilt);
+            control_object_note_move();
         }
     }
     LOG_INFO("Exiting");
