@@ -4,61 +4,20 @@
 
 #include "control_object.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "MotorControl.h"
-#include "log.h"
+#include "events.h"
 #include "motion.h"
 
 namespace {
-
-const char kPositionEvent[] = "gimbalhub.position";
-const char kStoppedEvent[] = "gimbalhub.stopped";
-const char kPresetEvent[] = "gimbalhub.preset";
-
-// Events waiting for the main thread. The control thread settles at most
-// every 100 ms, so a short queue only overflows if the loop is stuck; then
-// the oldest are dropped, as the newest position is the one that matters.
-constexpr size_t kMaxPendingEvents = 64;
-constexpr int kEventTimeoutMs = 1000;
-
-struct PendingEvent {
-    const char *id;
-    int pan;
-    int tilt;
-    MotorState state;
-    size_t dropped;
-    std::string preset;
-};
-
-struct EventState {
-    std::mutex mutex;
-    std::deque<PendingEvent> pending;
-    int pipe[2] = {-1, -1};
-    struct uloop_fd fd = {};
-    struct ubus_context *ctx = nullptr;
-    struct blob_buf buffer = {};
-    bool failing = false;
-};
-
-// Never destroyed: the control thread may still report while the process exits.
-EventState &events() {
-    static EventState *state = new EventState;
-    return *state;
-}
 
 struct blob_buf reply_buffer;
 
@@ -76,25 +35,6 @@ Motions &motions() {
     return *state;
 }
 
-void wake() {
-    int fd = events().pipe[1];
-    if (fd < 0) return;
-    char byte = 1;
-    // A full pipe already holds a wake-up.
-    ssize_t ignored = write(fd, &byte, 1);
-    (void)ignored;
-}
-
-void queue_event(PendingEvent event) {
-    EventState &state = events();
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.pending.size() >= kMaxPendingEvents) state.pending.pop_front();
-        state.pending.push_back(std::move(event));
-    }
-    wake();
-}
-
 // Runs the motions' due work and sets the timer for the next.
 void schedule_motions() {
     Motions &m = motions();
@@ -108,57 +48,12 @@ void schedule_motions() {
 
 void on_motion_timer(struct uloop_timeout *) { schedule_motions(); }
 
-void build_event(struct blob_buf *buffer, const PendingEvent &event) {
-    blob_buf_init(buffer, 0);
-    blobmsg_add_string(buffer, "id", event.id);
-    void *data = blobmsg_open_table(buffer, "data");
-    if (event.id == kStoppedEvent) {
-        blobmsg_add_u32(buffer, "dropped", static_cast<uint32_t>(event.dropped));
-    } else if (event.id == kPresetEvent) {
-        blobmsg_add_string(buffer, "name", event.preset.c_str());
-    } else {
-        blobmsg_add_u32(buffer, "pan", static_cast<uint32_t>(event.pan));
-        blobmsg_add_u32(buffer, "tilt", static_cast<uint32_t>(event.tilt));
-        blobmsg_add_string(buffer, "state", MotorControl::stateName(event.state));
-    }
-    blobmsg_close_table(buffer, data);
-}
-
-// Runs on the main thread. A failed send (broker gone, refused) changes
-// nothing else: the motors never wait for events.
-void send_pending(struct uloop_fd *fd, unsigned int) {
-    char drain[64];
-    while (read(fd->fd, drain, sizeof drain) > 0) {
-    }
-    EventState &state = events();
-    std::deque<PendingEvent> batch;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        batch.swap(state.pending);
-    }
-    bool settled = false;
-    for (const PendingEvent &event : batch) settled = settled || event.id == kPositionEvent;
-    // A move ended: the park timer counts from there, and a preset or a tour
-    // stop may have been reached.
-    if (settled && motions().motion) {
-        motions().motion->noteSettled();
-        schedule_motions();
-    }
-    for (const PendingEvent &event : batch) {
-        if (state.ctx == nullptr) return;
-        build_event(&state.buffer, event);
-        // The same request ubus_send_event makes, but bounded: a stalled broker
-        // must not hold the loop (and a SIGTERM) for ever.
-        int result = ubus_invoke(state.ctx, UBUS_SYSTEM_OBJECT_EVENT, "send", state.buffer.head,
-                                 nullptr, nullptr, kEventTimeoutMs);
-        // One line per run of failures, not one per move.
-        if (result != 0 && !state.failing)
-            LOG_ERROR(std::string("Failed to send event ") + event.id + ": " +
-                      ubus_strerror(result));
-        state.failing = result != 0;
-        // The rest of this batch is stale by now.
-        if (result != 0) return;
-    }
+// A move ended: the park timer counts from there, and a preset or a tour
+// stop may have been reached.
+void on_settled() {
+    if (!motions().motion) return;
+    motions().motion->noteSettled();
+    schedule_motions();
 }
 
 // ---------------------------------------------------------------------------
@@ -368,7 +263,7 @@ int handle_stop(struct ubus_context *ctx, struct ubus_object *, struct ubus_requ
     blobmsg_add_u32(&reply_buffer, "dropped", static_cast<uint32_t>(dropped));
     ubus_send_reply(ctx, req, reply_buffer.head);
     // Sent from the loop after this reply, never from inside the handler.
-    queue_event(PendingEvent{kStoppedEvent, 0, 0, MotorState::READY, dropped, ""});
+    events_post_stopped(dropped);
     schedule_motions();
     return UBUS_STATUS_OK;
 }
@@ -558,31 +453,16 @@ struct ubus_object control_object = {
     .n_methods = ARRAY_SIZE(control_methods),
 };
 
-bool open_event_pipe(EventState &state) {
-    if (state.pipe[0] >= 0) return true;
-    if (pipe(state.pipe) != 0) return false;
-    for (int fd : state.pipe) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    state.fd.cb = send_pending;
-    state.fd.fd = state.pipe[0];
-    return uloop_fd_add(&state.fd, ULOOP_READ) == 0;
-}
-
 }  // namespace
 
 int control_object_add(struct ubus_context *ctx) {
-    EventState &state = events();
-    if (!open_event_pipe(state)) return UBUS_STATUS_SYSTEM_ERROR;
-    state.ctx = ctx;
+    if (!events_open(ctx, on_settled)) return UBUS_STATUS_SYSTEM_ERROR;
     return ubus_add_object(ctx, &control_object);
 }
 
 void control_object_attach(MotorControl &controller) {
-    controller.setSettledListener([](int pan, int tilt, MotorState state) {
-        queue_event(PendingEvent{kPositionEvent, pan, tilt, state, 0, ""});
-    });
+    controller.setSettledListener(
+        [](int pan, int tilt, MotorState state) { events_post_position(pan, tilt, state); });
 }
 
 void control_object_start_motions(MotorControl &controller, const ptz::MotionSettings &settings) {
@@ -591,9 +471,7 @@ void control_object_start_motions(MotorControl &controller, const ptz::MotionSet
     m.presets = std::make_unique<ptz::PresetStore>(settings.presetFile);
     m.presets->load();
     m.motion = std::make_unique<ptz::Motion>(*m.head, m.clock, *m.presets, settings);
-    m.motion->setPresetListener([](const std::string &name) {
-        queue_event(PendingEvent{kPresetEvent, 0, 0, MotorState::READY, 0, name});
-    });
+    m.motion->setPresetListener([](const std::string &name) { events_post_preset(name); });
     m.timer.cb = on_motion_timer;
     schedule_motions();
 }

@@ -16,6 +16,7 @@
 
 #include "MotorControl.h"
 #include "control_object.h"
+#include "events.h"
 #include "log.h"
 
 namespace {
@@ -244,6 +245,7 @@ bool ubus_connection_was_lost() { return lost_bus_connection != 0; }
 
 void ubus_deinit() {
     LOG_INFO("Freeing U-Bus context");
+    events_close();
     ubus_free(context);
     context = nullptr;
     uloop_done();
