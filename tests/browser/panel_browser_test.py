@@ -35,6 +35,7 @@ try:
     from selenium import webdriver
     from selenium.common.exceptions import TimeoutException
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import WebDriverWait
@@ -177,6 +178,39 @@ try:
         wait_until("the head to come to rest", idle)
         assert shown_pan() < before + 60, "all moves were made despite Stop: %d" % shown_pan()
         print("stop: %s; pan %d -> %d" % (text("message"), before, shown_pan()))
+
+        # hold-to-move: the head runs while the button is held and stops on release
+        before = shown_pan()
+        button = driver.find_element(By.ID, "jog-right")
+        ActionChains(driver).click_and_hold(button).perform()
+        wait_until("the jog on the page", lambda: text("activity") == "jog")
+        wait_until("pan to grow while held", lambda: (shown_pan() if shown_pan() is not None else before) >= before + 3)
+        stops = len(re.findall("Stop requested", open(DAEMON_LOG).read()))
+        ActionChains(driver).release(button).perform()
+        wait_until("the stop after the release",
+                   lambda: len(re.findall("Stop requested", open(DAEMON_LOG).read())) > stops)
+        wait_until("the head to come to rest", lambda: text("activity") == "idle" and idle())
+        held_to = shown_pan()
+        assert before + 3 <= held_to < before + 60, "jog from %d ended at %d" % (before, held_to)
+        print("hold-to-move: pan %d -> %d, stopped on release" % (before, held_to))
+
+        # presets: save the position, move away, recall it, remove it with confirmation
+        driver.find_element(By.ID, "preset-name").send_keys("door 1")
+        driver.find_element(By.ID, "preset-save-go").click()
+        preset = "#preset-list li[data-name='door 1']"
+        wait_until("the preset in the list", lambda: driver.find_elements(By.CSS_SELECTOR, preset))
+        wait_until("the page to name the preset", lambda: text("at-preset") == "door 1")
+        driver.find_element(By.ID, "pan-m10").click()
+        wait_until("pan %d" % (held_to - 10), lambda: shown_pan() == held_to - 10 and idle())
+        driver.find_element(By.CSS_SELECTOR, preset + " .preset-go").click()
+        wait_until("the head back at the preset",
+                   lambda: shown_pan() == held_to and idle() and text("at-preset") == "door 1")
+        driver.find_element(By.CSS_SELECTOR, preset + " .preset-remove").click()
+        assert driver.find_element(By.ID, "confirm-remove").is_displayed()
+        assert driver.find_elements(By.CSS_SELECTOR, preset), "removed before the confirmation"
+        driver.find_element(By.ID, "preset-remove-yes").click()
+        wait_until("the preset gone", lambda: not driver.find_elements(By.CSS_SELECTOR, preset))
+        print("presets: saved at pan %d, recalled, removed" % held_to)
     else:
         print("Stop not tried: the daemon has no gimbalhub.control")
 

@@ -91,6 +91,10 @@
     $('moving').textContent = st.moving === undefined ? '–' : (st.moving ? 'yes' : 'no');
     $('queued').textContent = st.queued !== undefined ? st.queued : '–';
     $('home').textContent = st.home ? st.home.pan + '°, ' + st.home.tilt + '°' : '–';
+    $('activity').textContent = st.activity || '–';
+    $('at-preset').textContent = st.preset !== undefined ? st.preset : '–';
+    $('activity-detail').textContent = describeActivity(st);
+    for (const li of $('preset-list').children) li.classList.toggle('current', li.dataset.name === st.preset);
 
     const reported = validLimits(st.limits);
     const lim = reported ? st.limits : FALLBACK_LIMITS;
@@ -114,9 +118,26 @@
     $('tilt-max').textContent = lim.tilt[1] + '°';
   }
 
+  function percent(speed) { return Math.round(speed * 100) + ' %'; }
+
+  function describeActivity(st) {
+    if (st.jog) {
+      return 'Jogging: pan ' + percent(st.jog.pan) + ', tilt ' + percent(st.jog.tilt) + '; stops within ' +
+        (st.jog.remaining / 1000).toFixed(1) + ' s unless renewed.';
+    }
+    if (st.tour) {
+      const t = st.tour;
+      return 'Tour: ' + t.presets.join(' → ') + '; stop ' + (t.index + 1) + ' of ' + t.presets.length +
+        ', pass ' + t.loop + (t.loops > 0 ? ' of ' + t.loops : ' (until stopped)') + ', ' + t.dwell + ' s at each.';
+    }
+    if (st.activity === 'park') return 'Nobody has steered for a while: going to the park position.';
+    return '';
+  }
+
   let controlMissing = false;
   function setControlAvailable(available) {
     controlMissing = !available;
+    for (const b of document.querySelectorAll('#jog-pad button, #presets-card button')) b.disabled = !available;
     for (const id of ['stop', 'go-home', 'set-home']) {
       $(id).disabled = !available;
       $(id).title = available ? '' : 'The daemon has no gimbalhub.control object.';
@@ -147,7 +168,8 @@
       const st = await readStatus();
       render(st);
       showError('');
-      if (st.moving || st.queued > 0 || Date.now() < fastUntil) delay = FAST_MS;
+      if (st.moving || st.queued > 0 || (st.activity && st.activity !== 'idle') || Date.now() < fastUntil) delay = FAST_MS;
+      if (!controlMissing && Date.now() - presetsLoaded > PRESET_REFRESH_MS) loadPresets();
     } catch (e) {
       handleError(e, true);
     }
@@ -219,13 +241,26 @@
     b.addEventListener('click', () => nudge(b.dataset.axis, Number(b.dataset.step)));
   }
 
+  // A tap of an arrow key nudges (when it is released); a held one, once the
+  // keyboard repeats it, jogs until it is released.
+  const ARROWS = { ArrowLeft: ['pan', -1], ArrowRight: ['pan', 1], ArrowUp: ['tilt', 1], ArrowDown: ['tilt', -1] };
+  function arrowOf(ev) {
+    if (ev.target.closest && ev.target.closest('input, textarea, select')) return null;
+    if (ev.ctrlKey || ev.altKey || ev.metaKey) return null;
+    return ARROWS[ev.key] || null;
+  }
   document.addEventListener('keydown', (ev) => {
-    if (ev.target.closest && ev.target.closest('input, textarea, select')) return;
-    const keys = { ArrowLeft: ['pan', -1], ArrowRight: ['pan', 1], ArrowUp: ['tilt', 1], ArrowDown: ['tilt', -1] };
-    const k = keys[ev.key];
-    if (!k || ev.ctrlKey || ev.altKey || ev.metaKey) return;
+    const k = arrowOf(ev);
+    if (!k) return;
     ev.preventDefault();
-    nudge(k[0], k[1] * (ev.shiftKey ? 10 : 1));
+    if (ev.repeat && !controlMissing) startJog(k[0] === 'pan' ? k[1] : 0, k[0] === 'tilt' ? k[1] : 0, ev.key);
+  });
+  document.addEventListener('keyup', (ev) => {
+    const k = arrowOf(ev);
+    if (!k) return;
+    ev.preventDefault();
+    if (jogging && jogging.source === ev.key) stopJog();
+    else nudge(k[0], k[1] * (ev.shiftKey ? 10 : 1));
   });
 
   $('goto').addEventListener('submit', (ev) => {
@@ -257,5 +292,174 @@
     act('gimbalhub.control', 'setHome', {}, (d) => 'Home set to pan ' + d.pan + '°, tilt ' + d.tilt + '°.');
   });
 
+  // ---- hold to move ----
+  // The daemon stops a jog by itself this long after the last request, so a
+  // page that vanishes without a word never leaves the head running.
+  const JOG_TIMEOUT_MS = 1000;
+  const JOG_RENEW_MS = 300;
+  let jogging = null;  // { source, args, timer }
+  let jogChain = Promise.resolve();
+  let jogSending = false;
+
+  function jogSpeed() { return Number($('jog-speed').value); }
+
+  // One request at a time, in order: a stop never overtakes the jog before it.
+  function sendInOrder(method, args) {
+    const sent = jogChain.then(() => call('gimbalhub.control', method, args));
+    jogChain = sent.catch(() => {});
+    return sent;
+  }
+
+  function renewJog() {
+    if (!jogging || jogSending) return;
+    jogSending = true;
+    sendInOrder('jog', jogging.args)
+      .catch((e) => { if (jogging) { handleError(e, false); endJog(false); } })
+      .finally(() => { jogSending = false; });
+  }
+
+  function startJog(pan, tilt, source) {
+    if (jogging && jogging.source === source) return;
+    if (jogging) endJog(false);
+    const speed = jogSpeed();
+    jogging = { source: source, args: { pan: pan * speed, tilt: tilt * speed, timeout: JOG_TIMEOUT_MS } };
+    jogging.timer = setInterval(renewJog, JOG_RENEW_MS);
+    if (source instanceof Element) source.classList.add('held');
+    say('Moving while held…');
+    renewJog();
+    pollSoon();
+  }
+
+  function endJog(sendStop) {
+    if (!jogging) return;
+    clearInterval(jogging.timer);
+    if (jogging.source instanceof Element) jogging.source.classList.remove('held');
+    jogging = null;
+    if (!sendStop) return;
+    sendInOrder('stop', {}).then(() => say('Stopped.'), (e) => handleError(e, false));
+    pollSoon();
+  }
+  function stopJog() { endJog(true); }
+
+  for (const b of document.querySelectorAll('#jog-pad button')) {
+    const pan = Number(b.dataset.jogPan);
+    const tilt = Number(b.dataset.jogTilt);
+    b.addEventListener('pointerdown', (ev) => {
+      if (ev.button !== 0) return;
+      ev.preventDefault();
+      startJog(pan, tilt, b);
+    });
+    for (const name of ['pointerup', 'pointerleave', 'pointercancel', 'lostpointercapture']) {
+      b.addEventListener(name, () => { if (jogging && jogging.source === b) stopJog(); });
+    }
+    b.addEventListener('contextmenu', (ev) => ev.preventDefault());  // a long touch
+    b.addEventListener('keydown', (ev) => {
+      if ((ev.key === ' ' || ev.key === 'Enter') && !ev.repeat) { ev.preventDefault(); startJog(pan, tilt, b); }
+    });
+    b.addEventListener('keyup', (ev) => {
+      if ((ev.key === ' ' || ev.key === 'Enter') && jogging && jogging.source === b) { ev.preventDefault(); stopJog(); }
+    });
+  }
+  window.addEventListener('blur', stopJog);
+  document.addEventListener('visibilitychange', () => { if (document.hidden) stopJog(); });
+  // A closing page cannot wait for the chain; keepalive lets the request outlive it.
+  window.addEventListener('pagehide', () => {
+    if (!jogging) return;
+    endJog(false);
+    fetch('/ubus', {
+      method: 'POST', headers: { 'Content-Type': 'application/json' }, keepalive: true,
+      body: JSON.stringify({ jsonrpc: '2.0', id: nextId++, method: 'call', params: [session, 'gimbalhub.control', 'stop', {}] }),
+    }).catch(() => {});
+  });
+  $('jog-speed').addEventListener('input', () => { $('jog-speed-value').textContent = percent(jogSpeed()); });
+
+  // ---- presets ----
+  const PRESET_REFRESH_MS = 10000;  // others may change them too
+  let presetList = [];
+  let presetCapacity = 64;
+  let presetsLoaded = 0;
+  let confirmed = null;
+
+  async function loadPresets() {
+    presetsLoaded = Date.now();
+    try {
+      const data = await call('gimbalhub.control', 'presetList');
+      presetList = Array.isArray(data.presets) ? data.presets : [];
+      if (Number.isInteger(data.capacity)) presetCapacity = data.capacity;
+      $('presets-card').hidden = false;
+      renderPresets();
+    } catch (e) {
+      // A daemon without presets: the card goes; anything else shows up in the status poll.
+      if (e.kind === 'missing' || (e.kind === 'status' && /method not found/.test(e.message))) $('presets-card').hidden = true;
+    }
+  }
+
+  function renderPresets() {
+    const list = $('preset-list');
+    list.textContent = '';
+    for (const p of presetList) {
+      const li = document.createElement('li');
+      li.dataset.name = p.name;
+      if (lastStatus && lastStatus.preset === p.name) li.classList.add('current');
+      const name = document.createElement('span');
+      name.className = 'preset-name';
+      name.textContent = p.name;  // text, never markup: names come from any client
+      const angles = document.createElement('span');
+      angles.className = 'preset-angles';
+      angles.textContent = p.pan + '°, ' + p.tilt + '°';
+      const go = document.createElement('button');
+      go.type = 'button';
+      go.textContent = 'Go';
+      go.className = 'preset-go';
+      go.addEventListener('click', () => act('gimbalhub.control', 'presetGoto', { name: p.name },
+        (d) => 'Going to "' + p.name + '": pan ' + d.pan + '°, tilt ' + d.tilt + '°.'));
+      const remove = document.createElement('button');
+      remove.type = 'button';
+      remove.textContent = 'Remove';
+      remove.className = 'preset-remove';
+      remove.addEventListener('click', () => confirmPreset('Remove the preset "' + p.name + '"?', 'Yes, remove', () =>
+        act('gimbalhub.control', 'presetRemove', { name: p.name }, () => 'Preset "' + p.name + '" removed.').then(loadPresets)));
+      li.append(name, angles, go, remove);
+      list.append(li);
+    }
+    $('preset-empty').hidden = presetList.length > 0;
+  }
+
+  function confirmPreset(question, yes, action) {
+    $('confirm-remove-text').textContent = question;
+    $('preset-remove-yes').textContent = yes;
+    confirmed = action;
+    $('confirm-remove').hidden = false;
+  }
+  $('preset-remove-no').addEventListener('click', () => { $('confirm-remove').hidden = true; confirmed = null; });
+  $('preset-remove-yes').addEventListener('click', () => {
+    $('confirm-remove').hidden = true;
+    const action = confirmed;
+    confirmed = null;
+    if (action) action();
+  });
+
+  $('preset-save').addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    const name = $('preset-name').value;
+    if (!/^[ -~]{1,32}$/.test(name)) {
+      say('A preset name is 1 to 32 plain characters (letters, digits, spaces, punctuation).');
+      return;
+    }
+    const save = () => act('gimbalhub.control', 'presetSet', { name: name },
+      (d) => 'Preset "' + d.name + '" saved at pan ' + d.pan + '°, tilt ' + d.tilt + '°.').then(() => {
+      $('preset-name').value = '';
+      loadPresets();
+    });
+    if (presetList.some((p) => p.name === name)) {
+      confirmPreset('Replace the preset "' + name + '" with the current position?', 'Yes, replace', save);
+    } else if (presetList.length >= presetCapacity) {
+      say('The preset table is full (' + presetCapacity + '); remove one first.');
+    } else {
+      save();
+    }
+  });
+
   poll();
+  loadPresets();
 })();
