@@ -157,8 +157,20 @@ void Bridge::publishAll(const std::vector<OutboundMessage> &messages) {
     for (const auto &message : messages) mqtt_.publish(message);
 }
 
+void Bridge::publishAvailability() {
+    // Serialised, and read at the moment of publishing: two threads that
+    // saw different values cannot leave the older one retained.
+    std::lock_guard<std::mutex> order(availabilityMutex_);
+    OutboundMessage message;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!mqttUp_) return;
+        message = availabilityMessage();
+    }
+    mqtt_.publish(message);
+}
+
 void Bridge::mqttConnected() {
-    std::vector<OutboundMessage> out;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         mqttUp_ = true;
@@ -167,9 +179,8 @@ void Bridge::mqttConnected() {
         stateForced_ = true;
         discoveryWanted_ = config_.discovery;
         lastDiscovery_.clear();
-        out.push_back(availabilityMessage());
     }
-    publishAll(out);
+    publishAvailability();
     if (config_.discovery) refreshPresets();
     if (wake_) wake_();
 }
@@ -180,43 +191,40 @@ void Bridge::mqttDisconnected() {
 }
 
 void Bridge::shutdown() {
-    std::vector<OutboundMessage> out;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!mqttUp_) return;
         daemonUp_ = false;
-        out.push_back(availabilityMessage());
     }
-    publishAll(out);
+    publishAvailability();
 }
 
-void Bridge::setDaemonUp(bool up, std::vector<OutboundMessage> *out) {
-    if (daemonUp_ == up) return;
+bool Bridge::setDaemonUp(bool up) {
+    if (daemonUp_ == up) return false;
     daemonUp_ = up;
     if (up) stateWanted_ = true;
-    if (mqttUp_) out->push_back(availabilityMessage());
+    return true;
 }
 
 void Bridge::busConnection(bool up) {
-    std::vector<OutboundMessage> out;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!up) setDaemonUp(false, &out);
+        if (!up) changed = setDaemonUp(false);
         stateWanted_ = true;  // a new connection: ask whether the daemon is there
     }
-    publishAll(out);
+    if (changed) publishAvailability();
     if (wake_) wake_();
 }
 
 void Bridge::daemonPresence(bool present) {
-    std::vector<OutboundMessage> out;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // Its appearance is confirmed by the first status that answers.
-        if (!present) setDaemonUp(false, &out);
+        if (!present) changed = setDaemonUp(false);
         stateWanted_ = true;
     }
-    publishAll(out);
+    if (changed) publishAvailability();
     if (present && config_.discovery) refreshPresets();
     if (wake_) wake_();
 }
@@ -272,15 +280,16 @@ void Bridge::poll(Clock::time_point now) {
 
 void Bridge::stateReply(int status, const json &data) {
     std::vector<OutboundMessage> out;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stateInFlight_ = false;
         if (status != kOk || !data.is_object()) {
             moving_ = false;
             if (status == kNotFound || status == kConnectionFailed || status == kMethodNotFound)
-                setDaemonUp(false, &out);
+                changed = setDaemonUp(false);
         } else {
-            setDaemonUp(true, &out);
+            changed = setDaemonUp(true);
             const auto activity = data.find("activity");
             moving_ = data.value("moving", false) ||
                       (activity != data.end() && activity->is_string() && *activity != "idle");
@@ -299,6 +308,7 @@ void Bridge::stateReply(int status, const json &data) {
             collectDiscovery(&out);
         }
     }
+    if (changed) publishAvailability();
     publishAll(out);
     if (wake_) wake_();
 }

@@ -122,7 +122,8 @@ private:
                  const nlohmann::json &args);
     void stateReply(int status, const nlohmann::json &data);
     void refreshPresets();
-    void setDaemonUp(bool up, std::vector<OutboundMessage> *out);
+    bool setDaemonUp(bool up);  // under mutex_; true when it changed
+    void publishAvailability();
     void requestState();
     void publishAll(const std::vector<OutboundMessage> &messages);
     OutboundMessage availabilityMessage() const;
@@ -134,6 +135,7 @@ private:
     std::function<void()> wake_;
 
     mutable std::mutex mutex_;
+    std::mutex availabilityMutex_;  // taken before mutex_, never inside it
     bool mqttUp_ = false;
     bool daemonUp_ = false;
     bool stateWanted_ = true;

@@ -150,8 +150,12 @@ int main(int argc, char **argv) {
         Bridge bridge(config, busPort, link, [&pacer] { pacer.wake(); });
 
         std::atomic<bool> stopping{false};
-        bus.onConnection([&bridge, &stopping](bool up) {
-            if (!up && !stopping) logLine(LogLevel::Warning, "bus connection lost; reconnecting");
+        bool busWasUp = false;  // only the handler thread touches it
+        bus.onConnection([&bridge, &stopping, &busWasUp](bool up) {
+            if (!up && busWasUp && !stopping)
+                logLine(LogLevel::Warning, "bus connection lost; reconnecting");
+            if (up && !busWasUp) logLine(LogLevel::Info, "connected to the bus");
+            busWasUp = up;
             bridge.busConnection(up);
         });
         bus.watch("gimbalhub.control", [&bridge, &stopping](const std::string &, bool present) {

@@ -167,6 +167,22 @@ TEST_F(FleetTest, EightHeadsAnswerCommandsGroupCommandsAndStayIsolated) {
     EXPECT_TRUE(waitPosition(head(0), -10, 3));
     EXPECT_TRUE(waitPosition(head(3), -20, 3));
 
+    // Presets: arriving at one comes out as an event and in the state.
+    ASSERT_EQ(client->publish(head(0).prefix() + "/cmd/presetSet",
+                              R"({"name":"door","pan":12,"tilt":-4})"),
+              0);
+    EXPECT_TRUE(watcher_->waitFor(head(0).prefix() + "/reply/presetSet", [](const Received &m) {
+        return isJson(m, [](const json &r) { return r["status"] == 0; });
+    }));
+    ASSERT_EQ(client->publish(head(0).prefix() + "/cmd/presetGoto", R"({"name":"door"})"), 0);
+    EXPECT_TRUE(watcher_->waitFor(head(0).prefix() + "/event/preset", [](const Received &m) {
+        return isJson(m, [](const json &e) { return e["name"] == "door"; });
+    }));
+    EXPECT_TRUE(watcher_->waitFor(head(0).prefix() + "/state", [](const Received &m) {
+        return isJson(
+            m, [](const json &s) { return s.value("preset", "") == "door" && s["pan"] == 12; });
+    }));
+
     // A stopped daemon turns its head offline; back, it is online again.
     head(7).stopDaemon();
     EXPECT_TRUE(waitAvailability(head(7), "offline"));
