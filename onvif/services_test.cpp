@@ -157,6 +157,16 @@ TEST_F(OnvifPtz, AbsoluteAndRelativeMovesUseTheDaemonsLimits) {
     expectOk("RelativeMoveResponse");
 }
 
+TEST_F(OnvifPtz, AbsoluteTargetsStayInsideLimitsThatAreNoWholeDegrees) {
+    json status = kStatus;
+    status["limits"] = {{"pan", {-177.5, 177.5}}, {"tilt", {-22.5, 22.5}}};
+    send(ptz("GetStatus"));
+    expectCall("status", json::object(), kBusOk, status);
+    send(ptz("AbsoluteMove", "<Position><tt:PanTilt x=\"1\" y=\"-1\"/></Position>"));
+    expectCall("moveTo", {{"pan", 177}, {"tilt", -22}});
+    expectOk("AbsoluteMoveResponse");
+}
+
 TEST_F(OnvifPtz, StopEndsPanTiltUnlessOnlyZoomIsAsked) {
     send(ptz("Stop", "<PanTilt>true</PanTilt><Zoom>true</Zoom>"));
     expectCall("stop", json::object(), kBusOk, {{"dropped", 0}});

@@ -140,9 +140,9 @@ protected:
 TEST_P(OnvifEndToEnd, ConnectsAndReadsTheStatus) {
     ASSERT_NO_FATAL_FAILURE(startAll());
     json connected = ok("connect");
-    EXPECT_EQ("Profile_1", connected.value("profile", ""));
-    EXPECT_EQ("Gimbalhub", connected.value("manufacturer", ""));
-    EXPECT_EQ("rtsp://127.0.0.1:8554/live", connected.value("stream", ""));
+    EXPECT_EQ(json("Profile_1"), connected["profile"]) << connected.dump();
+    EXPECT_EQ(json("Gimbalhub"), connected["manufacturer"]) << connected.dump();
+    EXPECT_EQ(json("rtsp://127.0.0.1:8554/live"), connected["stream"]) << connected.dump();
     json status = ok("status");
     EXPECT_NEAR(0, status.value("x", 9.0), 0.01);
     EXPECT_NEAR(0, status.value("y", 9.0), 0.01);
@@ -271,4 +271,14 @@ TEST_F(OnvifFixture, AnnouncesItselfAndSaysByeOnSigterm) {
     EXPECT_TRUE(endpoint->exited());
     EXPECT_EQ(0, endpoint->exitStatus());
     close(fd);
+}
+
+// A client that speaks HTTP Digest only, as many recorders do.
+TEST_F(OnvifFixture, HttpDigestAloneOpensTheServices) {
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    json status = run("onvif", "status", {{"digest", true}});
+    EXPECT_TRUE(status.value("ok", false)) << status.dump();
+    json refused = run("onvif", "status", {{"digest", true}}, "guess");
+    EXPECT_FALSE(refused.value("ok", true)) << refused.dump();
+    EXPECT_TRUE(endpoint->running());
 }

@@ -52,7 +52,9 @@ async function withOnvif() {
   }
   case 'status': {
     const status = await call('getStatus', { profileToken: profile });
-    return done({ x: status.position.x, y: status.position.y, moveStatus: status.moveStatus });
+    const moving = status.moveStatus || {};
+    return done({ x: status.position.x, y: status.position.y,
+      moveStatus: typeof moving === 'string' ? moving : moving.panTilt });
   }
   case 'continuous':
     await call('continuousMove', { profileToken: profile, x: args.x, y: args.y, zoom: 0, timeout: args.timeout });
@@ -71,8 +73,11 @@ async function withOnvif() {
     return done({ presets });
   }
   case 'setPreset': {
-    const result = await call('setPreset', { profileToken: profile, presetName: args.name });
-    return done({ token: result && result.setPresetResponse ? String(result.setPresetResponse.presetToken) : '' });
+    // The library hands over the reply's body as xml2js left it (arrays).
+    const body = await call('setPreset', { profileToken: profile, presetName: args.name });
+    const first = (v) => (Array.isArray(v) ? v[0] : v);
+    const response = first(first(body).setPresetResponse);
+    return done({ token: String(first(response.presetToken)) });
   }
   case 'gotoPreset':
     await call('gotoPreset', { profileToken: profile, preset: args.token });
@@ -135,13 +140,14 @@ async function withNodeOnvif() {
     return done({ token: r.data.SetPresetResponse.PresetToken });
   }
   case 'gotoPreset':
-    await ptz.gotoPreset({ ProfileToken: token, PresetToken: args.token, Speed: { x: 1, y: 1, z: 1 } });
+    await ptz.gotoPreset({ ProfileToken: token, PresetToken: args.token, Speed: { x: 0.5, y: 0.5, z: 0.5 } });
     return done({});
   case 'removePreset':
     await ptz.removePreset({ ProfileToken: token, PresetToken: args.token });
     return done({});
   case 'home':
-    await ptz.gotoHomePosition({ ProfileToken: token, Speed: { x: 1, y: 1, z: 1 } });
+    // This library writes Speed as a bare number here; the endpoint ignores it.
+    await ptz.gotoHomePosition({ ProfileToken: token, Speed: 0.5 });
     return done({});
   case 'setHome':
     await ptz.setHomePosition({ ProfileToken: token });
