@@ -14,7 +14,7 @@ check=0
 [ "${1:-}" = "--check" ] && check=1
 
 files=$(git ls-files -- 'src/*.cpp' 'src/*.h' 'sim/*.cpp' 'sim/*.h' 'tests/*.cpp' 'tests/*.h' \
-    'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h' 'otarelay/*.cpp' \
+    'busclient/*.cpp' 'busclient/*.h' 'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h' 'otarelay/*.cpp' \
     'ubus/cli/*.cpp' 'ubus/cli/*.h' 'ubus/ubusd/*.cpp' 'ubus/ubusd/*.h' \
     'ubus/tests/*.cpp' 'ubus/tests/*.h' 'ubus/gateway/*.cpp' 'ubus/gateway/*.h' \
     'onvif/*.cpp' 'onvif/*.h' \
