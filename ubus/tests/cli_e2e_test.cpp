@@ -57,7 +57,8 @@ TEST_F(Cli, ListsObjectsAndSignatures)
                          "\t\"set\":{\"name\":\"String\",\"on\":\"Boolean\",\"list\":\"Array\","
                          "\"opts\":\"Table\",\"big\":\"(unknown)\"}\n"
                          "\t\"echo\":{}\n\t\"types\":{}\n\t\"twice\":{}\n\t\"noreply\":{}\n"
-                         "\t\"fail99\":{}\n\t\"badarg\":{}\n\t\"denied\":{}\n\t\"slow\":{}\n\t\"quit\":{}\n");
+                         "\t\"fail99\":{}\n\t\"badarg\":{}\n\t\"denied\":{}\n\t\"slow\":{}\n\t\"quit\":{}\n"
+                         "\t\"bulk\":{}\n");
 
     r = ubus({"list", "missing"});
     EXPECT_EQ(r.exitStatus, 4);

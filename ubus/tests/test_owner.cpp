@@ -80,6 +80,18 @@ int slow(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
     return 0;
 }
 
+// Eight data messages of 60 KiB each: more than a caller should have to hold.
+int bulk(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+{
+    std::string chunk(60 * 1024, 'x');
+    for (int i = 0; i < 8; i++) {
+        blob_buf_init(&g_reply, 0);
+        blobmsg_add_string(&g_reply, ("part" + std::to_string(i)).c_str(), chunk.c_str());
+        ubus_send_reply(ctx, req, g_reply.head);
+    }
+    return 0;
+}
+
 // Vanishes in the middle of a request.
 int quit(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *)
 {
@@ -120,7 +132,7 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("twice", twice),      UBUS_METHOD_NOARG("noreply", noreply),
     UBUS_METHOD_NOARG("fail99", fail99),    UBUS_METHOD_NOARG("badarg", badarg),
     UBUS_METHOD_NOARG("denied", denied),    UBUS_METHOD_NOARG("slow", slow),
-    UBUS_METHOD_NOARG("quit", quit),
+    UBUS_METHOD_NOARG("quit", quit),        UBUS_METHOD_NOARG("bulk", bulk),
 };
 
 ubus_object_type g_type = UBUS_OBJECT_TYPE("e2e_test", kMethods);
