@@ -4,30 +4,44 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace ubusgw {
 
-namespace {
+using Clock = std::chrono::steady_clock;
 
 // One request from its first header to its completion. Shared with the
-// pending bus call, which may outlive the connection.
+// dispatcher while its bus calls run; the connection may be gone by then.
 struct Exchange {
     HttpServer *server = nullptr;
     MHD_Connection *connection = nullptr;  // null once the request is over
     std::string body;
     bool tooLarge = false;
     bool started = false;
-    bool ready = false;
     bool suspended = false;
+    bool ready = false;
     std::string reply;
 };
+
+// One TCP connection, for the whole-request deadline.
+struct ConnectionState {
+    int fd = -1;
+    Clock::time_point since;  // connected, or the previous answer completed
+    bool receiving = true;    // a request is (or may be) on its way in
+    bool cutOff = false;
+};
+
+namespace {
 
 using ExchangePtr = std::shared_ptr<Exchange>;
 
@@ -94,23 +108,48 @@ MHD_Result sendReply(MHD_Connection *c, const std::string &body)
     return ret;
 }
 
-bool hasDotDotSegment(const std::string &path)
+// Paths with an empty segment ("//host" would become a redirect to another
+// host) or a segment starting with a dot ("..", ".git") are not served.
+bool servablePath(const std::string &path)
 {
-    size_t start = 0;
-    while (start <= path.size()) {
+    if (path.empty() || path[0] != '/')
+        return false;
+    for (size_t start = 1; start < path.size();) {
         size_t end = path.find('/', start);
         if (end == std::string::npos)
             end = path.size();
-        if (path.compare(start, end - start, "..") == 0)
-            return true;
+        if (end == start || path[start] == '.')
+            return false;
         start = end + 1;
     }
-    return false;
+    return true;
+}
+
+// A regular file under the root, opened without waiting (a named pipe
+// would block open() until a writer comes), or -1.
+int openRegular(const std::string &rootReal, const std::string &path, struct stat &st)
+{
+    // Links inside the root must not lead out of it.
+    char *real = realpath(path.c_str(), nullptr);
+    std::string resolved = real ? real : "";
+    free(real);
+    if (resolved.compare(0, rootReal.size() + 1, rootReal + "/") != 0)
+        return -1;
+    if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    int fd = open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 MHD_Result serveFile(HttpServer &server, MHD_Connection *c, const std::string &url)
 {
-    if (server.rootReal().empty() || url.empty() || url[0] != '/' || hasDotDotSegment(url))
+    if (server.rootReal().empty() || !servablePath(url))
         return sendText(c, MHD_HTTP_NOT_FOUND, "Not Found\n");
     std::string path = server.rootReal() + url;
     struct stat st;
@@ -129,30 +168,33 @@ MHD_Result serveFile(HttpServer &server, MHD_Connection *c, const std::string &u
         }
         path += "index.html";
     }
-    // Links inside the root must not lead out of it.
-    char *real = realpath(path.c_str(), nullptr);
-    std::string resolved = real ? real : "";
-    free(real);
-    if (resolved.compare(0, server.rootReal().size() + 1, server.rootReal() + "/") != 0)
-        return sendText(c, MHD_HTTP_NOT_FOUND, "Not Found\n");
-    int fd = open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openRegular(server.rootReal(), path, st);
     if (fd < 0)
         return sendText(c, MHD_HTTP_NOT_FOUND, "Not Found\n");
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return sendText(c, MHD_HTTP_NOT_FOUND, "Not Found\n");
-    }
     MHD_Response *r = MHD_create_response_from_fd(static_cast<size_t>(st.st_size), fd);
     if (!r) {
         close(fd);
         return MHD_NO;
     }
-    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, contentType(resolved));
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, contentType(path));
     MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
     MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
     MHD_Result ret = MHD_queue_response(c, MHD_HTTP_OK, r);
     MHD_destroy_response(r);
     return ret;
+}
+
+ConnectionState *stateOf(MHD_Connection *c)
+{
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ConnectionState *>(info->socket_context) : nullptr;
+}
+
+// The request is in: its time no longer runs against the deadline.
+void received(MHD_Connection *c)
+{
+    if (ConnectionState *cs = stateOf(c))
+        cs->receiving = false;
 }
 
 MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *method, const char *,
@@ -163,12 +205,11 @@ MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *
     bool rpc = path == "/ubus" || path == "/ubus/";
 
     if (*state == nullptr) {
-        auto *ex = new ExchangePtr(std::make_shared<Exchange>());
-        (*ex)->server = &server;
-        (*ex)->connection = c;
-        *state = ex;
-
+        *state = new ExchangePtr(std::make_shared<Exchange>());
         const char *host = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+        bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+        if (!rpc || !post)
+            received(c);
         if (!hostAllowed(host, server.loopbackOnly()))
             return sendText(c, MHD_HTTP_FORBIDDEN, "Forbidden\n");
         if (!rpc) {
@@ -186,60 +227,122 @@ MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *
             MHD_destroy_response(r);
             return ret;
         }
-        if (strcmp(method, MHD_HTTP_METHOD_POST) != 0)
+        if (!post)
             return sendText(c, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed\n");
         const char *origin = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Origin");
-        if (origin && !originAllowed(origin, host))
+        if (origin && !originAllowed(origin, host)) {
+            received(c);
             return sendText(c, MHD_HTTP_FORBIDDEN, "Forbidden\n");
+        }
         const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if (length && strtoull(length, nullptr, 10) > server.options().maxBody)
+        if (length && strtoull(length, nullptr, 10) > server.options().maxBody) {
+            received(c);
             return sendText(c, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large\n");
+        }
         return MHD_YES;
     }
 
-    Exchange &ex = **static_cast<ExchangePtr *>(*state);
+    ExchangePtr ex = *static_cast<ExchangePtr *>(*state);
     if (*uploadSize != 0) {
-        if (ex.body.size() + *uploadSize > server.options().maxBody)
-            ex.tooLarge = true;
+        if (ex->body.size() + *uploadSize > server.options().maxBody)
+            ex->tooLarge = true;
         else
-            ex.body.append(upload, *uploadSize);
+            ex->body.append(upload, *uploadSize);
         *uploadSize = 0;
         return MHD_YES;
     }
-    if (ex.tooLarge)
+    received(c);
+    if (ex->tooLarge)
         return sendText(c, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large\n");
-    if (!ex.started) {
-        ex.started = true;
-        std::weak_ptr<Exchange> weak = *static_cast<ExchangePtr *>(*state);
-        server.dispatcher().handle(ex.body.data(), ex.body.size(), [weak](std::string reply) {
+    if (!ex->started) {
+        ex->started = true;
+        ex->server = &server;
+        ex->connection = c;
+        std::weak_ptr<Exchange> weak = ex;
+        server.dispatcher().handle(ex->body.data(), ex->body.size(), [weak](std::string reply) {
             ExchangePtr ex = weak.lock();
             if (!ex)
                 return;
             ex->reply = std::move(reply);
             ex->ready = true;
+            // Answers that come later resume the request from the event loop.
             if (ex->suspended && ex->connection) {
                 ex->suspended = false;
                 MHD_resume_connection(ex->connection);
-                ex->server->run();
+                ex->server->run(nullptr, nullptr);
             }
         });
     }
-    if (ex.ready)
-        return sendReply(c, ex.reply);
+    if (ex->ready)
+        return sendReply(c, ex->reply);
     // The bus answers later; the loop serves others meanwhile.
-    ex.suspended = true;
+    ex->suspended = true;
     MHD_suspend_connection(c);
     return MHD_YES;
 }
 
-void onCompleted(void *, MHD_Connection *, void **state, MHD_RequestTerminationCode)
+void onCompleted(void *, MHD_Connection *c, void **state, MHD_RequestTerminationCode)
 {
-    auto *ex = static_cast<ExchangePtr *>(*state);
-    if (!ex)
-        return;
-    (*ex)->connection = nullptr;
-    delete ex;
+    if (auto *ex = static_cast<ExchangePtr *>(*state)) {
+        (*ex)->connection = nullptr;
+        delete ex;
+    }
     *state = nullptr;
+    // A kept-alive connection's next request starts its time now.
+    if (ConnectionState *cs = stateOf(c)) {
+        cs->receiving = true;
+        cs->since = Clock::now();
+    }
+}
+
+void onConnection(void *cls, MHD_Connection *c, void **socketContext, MHD_ConnectionNotificationCode code)
+{
+    auto &server = *static_cast<HttpServer *>(cls);
+    auto &all = server.connections();
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto *cs = new ConnectionState;
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        cs->fd = info ? info->connect_fd : -1;
+        cs->since = Clock::now();
+        all.push_back(cs);
+        *socketContext = cs;
+        return;
+    }
+    auto *cs = static_cast<ConnectionState *>(*socketContext);
+    for (auto it = all.begin(); it != all.end(); ++it)
+        if (*it == cs) {
+            all.erase(it);
+            break;
+        }
+    // Its descriptor may be reused at once by the next connection.
+    server.forget(cs->fd);
+    delete cs;
+    *socketContext = nullptr;
+}
+
+// The library's messages, a few per ten seconds: every client that hangs up
+// mid-request would otherwise be a line.
+void logMessage(void *, const char *format, va_list args)
+{
+    static Clock::time_point windowStart;
+    static unsigned shown = 0, leftOut = 0;
+    auto now = Clock::now();
+    if (now - windowStart >= std::chrono::seconds(10)) {
+        if (leftOut)
+            fprintf(stderr, "ubus-gateway: %u more messages of the HTTP library left out\n", leftOut);
+        windowStart = now;
+        shown = leftOut = 0;
+    }
+    if (++shown > 5) {
+        leftOut++;
+        return;
+    }
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    size_t len = strlen(text);
+    while (len && text[len - 1] == '\n')
+        text[--len] = '\0';
+    fprintf(stderr, "ubus-gateway: %s\n", text);
 }
 
 bool isLoopback(const sockaddr_storage &addr)
@@ -316,56 +419,161 @@ bool HttpServer::start(std::string &error)
     freeaddrinfo(found);
     loopbackOnly_ = isLoopback(addr);
 
-    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    unsigned flags = MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     if (addr.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
     daemon_ = MHD_start_daemon(
-        flags, options_.port, nullptr, nullptr, onRequest, this, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<sockaddr *>(&addr), MHD_OPTION_CONNECTION_LIMIT, options_.maxConnections,
+        flags, options_.port, nullptr, nullptr, onRequest, this, MHD_OPTION_EXTERNAL_LOGGER, logMessage,
+        nullptr, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&addr), MHD_OPTION_CONNECTION_LIMIT,
+        options_.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, options_.maxPerClient,
         MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<size_t>(32 * 1024), MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_END);
+        static_cast<size_t>(32 * 1024), MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr,
+        MHD_OPTION_NOTIFY_CONNECTION, onConnection, this, MHD_OPTION_END);
     if (!daemon_) {
         error = "cannot listen on " + options_.address + ":" + port;
         return false;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
     port_ = info ? info->port : options_.port;
-    info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
-    if (!info) {
-        error = "the HTTP library has no epoll support";
-        stop();
-        return false;
-    }
-    watch_.server = this;
-    watch_.fd.fd = info->epoll_fd;
-    watch_.fd.cb = [](uloop_fd *u, unsigned) { reinterpret_cast<Watch *>(u)->server->run(); };
+
     timer_.server = this;
-    timer_.timeout.cb = [](uloop_timeout *t) { reinterpret_cast<Timer *>(t)->server->run(); };
-    uloop_fd_add(&watch_.fd, ULOOP_READ | ULOOP_BLOCKING);
-    run();
+    timer_.timeout.cb = [](uloop_timeout *t) { reinterpret_cast<Timer *>(t)->server->run(nullptr, nullptr); };
+    run(nullptr, nullptr);
     return true;
 }
 
-void HttpServer::run()
+void HttpServer::run(fd_set *readable, fd_set *writable)
 {
-    if (!daemon_)
+    // Answers come from the loop; never act inside the library's own round.
+    if (!daemon_ || running_)
         return;
-    MHD_run(daemon_);
-    MHD_UNSIGNED_LONG_LONG ms = 0;
-    if (MHD_get_timeout(daemon_, &ms) == MHD_YES)
-        uloop_timeout_set(&timer_.timeout, ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+    running_ = true;
+    fd_set none, rs, ws;
+    FD_ZERO(&none);
+    FD_ZERO(&rs);
+    FD_ZERO(&ws);
+    MHD_run_from_select(daemon_, readable ? readable : &rs, writable ? writable : &ws, &none);
+    sweep();
+    watch();
+    running_ = false;
+}
+
+// Watches exactly the descriptors the library waits for, and wakes it for
+// its own timeouts and for the next request deadline.
+void HttpServer::watch()
+{
+    fd_set rs, ws, es;
+    FD_ZERO(&rs);
+    FD_ZERO(&ws);
+    FD_ZERO(&es);
+    MHD_socket max = 0;
+    if (MHD_get_fdset(daemon_, &rs, &ws, &es, &max) != MHD_YES)
+        return;
+    for (int fd = 0; fd <= max; fd++) {
+        unsigned flags = (FD_ISSET(fd, &rs) ? ULOOP_READ : 0) | (FD_ISSET(fd, &ws) ? ULOOP_WRITE : 0);
+        auto found = watches_.find(fd);
+        if (!flags && found == watches_.end())
+            continue;
+        if (found == watches_.end()) {
+            auto w = std::make_unique<Watch>();
+            w->server = this;
+            w->fd.fd = fd;
+            w->fd.cb = [](uloop_fd *u, unsigned events) {
+                Watch *w = reinterpret_cast<Watch *>(u);
+                fd_set rs, ws;
+                FD_ZERO(&rs);
+                FD_ZERO(&ws);
+                // An end of stream or an error is read as one.
+                if ((events & ULOOP_READ) || u->eof || u->error)
+                    FD_SET(u->fd, &rs);
+                if (events & ULOOP_WRITE)
+                    FD_SET(u->fd, &ws);
+                // The loop unregisters a descriptor on hangup: watch it anew.
+                if (!u->registered)
+                    w->flags = 0;
+                w->server->run(&rs, &ws);
+            };
+            found = watches_.emplace(fd, std::move(w)).first;
+        }
+        Watch &w = *found->second;
+        if (w.flags == flags && (flags == 0 || w.fd.registered))
+            continue;
+        w.flags = flags;
+        if (flags)
+            uloop_fd_add(&w.fd, flags | ULOOP_BLOCKING);
+        else
+            uloop_fd_delete(&w.fd);
+    }
+    for (auto it = watches_.begin(); it != watches_.end();) {
+        if (it->first > max && it->second->flags) {
+            uloop_fd_delete(&it->second->fd);
+            it->second->flags = 0;
+        }
+        ++it;
+    }
+
+    long long waitMs = -1;
+    MHD_UNSIGNED_LONG_LONG libraryMs = 0;
+    if (MHD_get_timeout(daemon_, &libraryMs) == MHD_YES)
+        waitMs = static_cast<long long>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryMs, INT_MAX));
+    auto now = Clock::now();
+    auto limit = std::chrono::seconds(options_.requestSeconds);
+    for (ConnectionState *cs : connections_)
+        if (cs->receiving && !cs->cutOff) {
+            long long left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(cs->since + limit - now).count() + 1;
+            waitMs = waitMs < 0 ? left : std::min(waitMs, left);
+        }
+    if (waitMs >= 0)
+        uloop_timeout_set(&timer_.timeout, static_cast<int>(std::max(0LL, waitMs)));
     else
         uloop_timeout_cancel(&timer_.timeout);
+}
+
+void HttpServer::forget(int fd)
+{
+    auto found = watches_.find(fd);
+    if (found == watches_.end())
+        return;
+    uloop_fd_delete(&found->second->fd);
+    watches_.erase(found);
+}
+
+// Ends connections whose request has not arrived whole in time: trickling
+// bytes keeps a connection from being idle, never beyond this deadline.
+void HttpServer::sweep()
+{
+    auto now = Clock::now();
+    auto limit = std::chrono::seconds(options_.requestSeconds);
+    for (ConnectionState *cs : connections_) {
+        if (!cs->receiving || cs->cutOff || now - cs->since < limit)
+            continue;
+        // The library sees the end of the stream and frees the connection.
+        shutdown(cs->fd, SHUT_RDWR);
+        cs->cutOff = true;
+        droppedSinceReport_++;
+    }
+    if (droppedSinceReport_ && now - lastDropReport_ >= std::chrono::seconds(10)) {
+        fprintf(stderr, "ubus-gateway: closed %u connection%s that sent no whole request within %u s\n",
+                droppedSinceReport_, droppedSinceReport_ == 1 ? "" : "s", options_.requestSeconds);
+        droppedSinceReport_ = 0;
+        lastDropReport_ = now;
+    }
 }
 
 void HttpServer::stop()
 {
     if (!daemon_)
         return;
-    uloop_fd_delete(&watch_.fd);
+    for (auto &w : watches_)
+        uloop_fd_delete(&w.second->fd);
+    watches_.clear();
     uloop_timeout_cancel(&timer_.timeout);
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
+    for (ConnectionState *cs : connections_)
+        delete cs;
+    connections_.clear();
 }
 
 }  // namespace ubusgw

@@ -1,13 +1,20 @@
 // HTTP side of the gateway: the page's files and POST /ubus, run from the
-// libubox event loop on the one thread that also talks to the bus.
+// libubox event loop on the one thread that also talks to the bus. The HTTP
+// library is polled level-triggered (its select() mode): every descriptor it
+// wants is watched by the loop, so a peer that hangs up is seen at once.
 #ifndef UBUS_GATEWAY_HTTP_SERVER_H
 #define UBUS_GATEWAY_HTTP_SERVER_H
 
 #include <libubox/uloop.h>
+#include <sys/select.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "jsonrpc.h"
 
@@ -22,7 +29,9 @@ struct ServerOptions {
     std::string root;            // served as "/"; empty: no files
     size_t maxBody = 64 * 1024;  // larger request bodies get 413
     unsigned maxConnections = 64;
+    unsigned maxPerClient = 16;        // connections from one address
     unsigned idleTimeoutSeconds = 30;  // a silent client is dropped after this
+    unsigned requestSeconds = 10;      // for a whole request, headers and body
 };
 
 // Whether a request naming this Host may be answered. A server bound to the
@@ -31,6 +40,8 @@ struct ServerOptions {
 bool hostAllowed(const char *host, bool loopbackOnly);
 // Whether a request with this Origin comes from a page of this server.
 bool originAllowed(const char *origin, const char *host);
+
+struct ConnectionState;
 
 class HttpServer {
 public:
@@ -45,21 +56,28 @@ public:
     void stop();
 
     // internal, for the library's callbacks
-    void run();
     Dispatcher &dispatcher() { return dispatcher_; }
     const ServerOptions &options() const { return options_; }
     const std::string &rootReal() const { return rootReal_; }
     bool loopbackOnly() const { return loopbackOnly_; }
+    std::vector<ConnectionState *> &connections() { return connections_; }
+    void forget(int fd);
+    // Lets the library act on what is ready (nullptr: nothing), then
+    // watches what it waits for next.
+    void run(fd_set *readable, fd_set *writable);
 
 private:
     struct Watch {
         uloop_fd fd;
         HttpServer *server;
+        unsigned flags;
     };
     struct Timer {
         uloop_timeout timeout;
         HttpServer *server;
     };
+    void sweep();
+    void watch();
 
     Dispatcher &dispatcher_;
     ServerOptions options_;
@@ -67,8 +85,12 @@ private:
     bool loopbackOnly_ = true;
     MHD_Daemon *daemon_ = nullptr;
     uint16_t port_ = 0;
-    Watch watch_ = {};
+    bool running_ = false;
+    std::map<int, std::unique_ptr<Watch>> watches_;
     Timer timer_ = {};
+    std::vector<ConnectionState *> connections_;
+    std::chrono::steady_clock::time_point lastDropReport_;
+    unsigned droppedSinceReport_ = 0;
 };
 
 }  // namespace ubusgw
