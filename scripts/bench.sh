@@ -1,7 +1,8 @@
 #!/bin/sh
 # Bus benchmark: builds a Release tree, then runs the bundled broker and the
 # real gimbalhub with the simulated driver (instant moves), all pinned to CPU 0,
-# and lets gimbal_bench measure them. Prints figures; a MISS does not fail.
+# and lets gimbal_bench measure them, then the HTTP gateway beside them
+# (gateway_bench). Prints figures; a MISS does not fail.
 #
 #   scripts/bench.sh            (root, or a normal user through a user namespace)
 #   BENCH_BUILD_DIR=... scripts/bench.sh   (default: build-bench)
@@ -16,7 +17,8 @@ if [ -z "${GIMBAL_BENCH_INNER:-}" ]; then
     build_bench() {
         { cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
               -DGIMBAL_BUILD_TESTS=OFF -DGIMBAL_BUILD_BENCH=ON &&
-          cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd sspsim gimbal_bench
+          cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd sspsim gimbal_bench \
+              ubus_gateway gateway_bench
         } >"$BUILD_LOG" 2>&1
     }
     echo "Building the Release tree in $BUILD_DIR (about 2 minutes from scratch; log: $BUILD_LOG)"
@@ -36,6 +38,7 @@ write_daemon_files "$SCRATCH" 0 0
 
 BROKER_PID=""
 DAEMON_PID=""
+GATEWAY_PID=""
 cleanup() {
     stop_started
     rm -rf "$SCRATCH"
@@ -56,5 +59,21 @@ with_ticker 8 "measuring" "" taskset -c 0 "$BIN/gimbal_bench" --pid "$DAEMON_PID
     --log "$SCRATCH/gimbalhub.log" --trace "$SCRATCH/trace" || {
     echo "benchmark aborted; last daemon lines:" >&2
     tail -n 20 "$SCRATCH/gimbalhub.log" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' >&2
+    exit 1
+}
+
+# The same getPosition through the HTTP gateway, against the direct call.
+taskset -c 0 "$BIN/ubus-gateway" -l 127.0.0.1:0 >"$SCRATCH/gateway.out" 2>&1 &
+GATEWAY_PID=$!
+tries=0
+until grep -q '^listening on ' "$SCRATCH/gateway.out"; do
+    tries=$((tries + 1))
+    [ "$tries" -gt 100 ] && { cat "$SCRATCH/gateway.out" >&2; echo "the gateway did not start" >&2; exit 1; }
+    sleep 0.05
+done
+port=$(sed -n 's|^listening on http://[^:]*:\([0-9]*\)/$|\1|p' "$SCRATCH/gateway.out")
+with_ticker 8 "measuring the gateway" "" taskset -c 0 "$BIN/gateway_bench" --port "$port" || {
+    echo "gateway benchmark aborted" >&2
+    cat "$SCRATCH/gateway.out" >&2
     exit 1
 }
