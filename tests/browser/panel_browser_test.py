@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The control panel in a real (headless) browser, against the real daemon on
-the simulated driver, the bundled broker and the gateway.
+the simulated driver, the bundled broker and the gateway; then the login and
+refusal flows of the device, against the gateway refusing the anonymous
+session as the device does by default (the packaged ACL and test users).
 
     panel_browser_test.py BUILD_DIR WWW_DIR
 
@@ -214,6 +216,69 @@ try:
     else:
         print("Stop not tried: the daemon has no gimbalhub.control")
 
+    # ---- as on the device: the anonymous session refused, login users ----
+    acl = os.path.join(SCRATCH, "acl")
+    os.makedirs(acl)
+    shutil.copy(os.path.join(WWW, "..", "packaging", "openwrt", "gimbalhub", "files", "gimbalhub.acl.json"),
+                os.path.join(acl, "gimbalhub.json"))
+    with open(os.path.join(acl, "steer-only.json"), "w") as f:
+        f.write('{"steer-only": {"write": {"ubus": {"gimbalhub": ["changePan", "changeTilt"],'
+                ' "gimbalhub.control": ["stop"]}}}}')
+    with open(os.path.join(SCRATCH, "users.json"), "w") as f:
+        f.write('{"operator": {"password": "op-pass", "write": ["gimbalhub-write"]},'
+                ' "steerer": {"password": "st-pass", "write": ["steer-only"]}}')
+    procs["refusing"] = subprocess.Popen(
+        [os.path.join(BUILD, "bin", "ubus-gateway"), "-l", "127.0.0.1:0", "-r", WWW, "-t", "5",
+         "-a", acl, "-u", os.path.join(SCRATCH, "users.json")], stdout=subprocess.PIPE, text=True)
+    line = procs["refusing"].stdout.readline()
+    # another port is another origin: nothing of the first session carries over
+    driver.get(re.search(r"http://\S+", line).group(0) + "gimbalhub/")
+
+    def log_in(name, password):
+        for field, value in (("username", name), ("password", password)):
+            driver.find_element(By.ID, field).clear()
+            driver.find_element(By.ID, field).send_keys(value)
+        driver.find_element(By.CSS_SELECTOR, "#login button[type=submit]").click()
+
+    # refused as anonymous: straight to the form, no error banner
+    wait_until("the login form", lambda: driver.find_element(By.ID, "login").is_displayed())
+    wait_until("the first refusal", lambda: text("link") != "connecting…")
+    assert not driver.find_element(By.ID, "error").is_displayed(), text("error")
+    assert text("link") != "not connected", text("link")
+    print("first visit: login form, badge %r, no banner" % text("link"))
+
+    # a wrong password says so, and the page's re-checks leave the words alone
+    log_in("operator", "wrong")
+    wait_until("the wrong-password text", lambda: text("login-reason") == "Wrong user name or password.")
+    time.sleep(2.5)  # two rounds of the page's re-check
+    assert text("login-reason") == "Wrong user name or password.", text("login-reason")
+    driver.save_screenshot(os.path.join(OUT_DIR, "panel-wrong-password.png"))
+    print("wrong password: %r stays" % text("login-reason"))
+
+    # a user who may steer but not read is told so, and can still steer
+    log_in("steerer", "st-pass")
+    banner = wait_until("the steering-only words",
+                        lambda: driver.find_element(By.ID, "error").is_displayed() and "not read" in text("error")
+                        and text("error"))
+    clicked = time.clock_gettime(time.CLOCK_MONOTONIC)
+    driver.find_element(By.ID, "pan-p10").click()
+    wait_until("the move to be accepted", lambda: text("message") == "Pan +10° queued.")
+    wait_until("the move in the trace", lambda: any(m["dir"] == "3" for m in moves_in_trace(clicked)))
+    time.sleep(1.5)  # a re-check more: the session is kept, not looped back to the form
+    assert "not read" in text("error"), text("error")
+    driver.save_screenshot(os.path.join(OUT_DIR, "panel-steer-only.png"))
+    print("steering only: %r" % banner)
+
+    # the packaged write role alone reads and steers
+    log_in("operator", "op-pass")
+    wait_until("the page to show the position", lambda: shown_pan() is not None and text("link") == "connected"
+               and not driver.find_element(By.ID, "error").is_displayed() and idle())
+    assert not driver.find_element(By.ID, "login").is_displayed()
+    before = shown_pan()
+    driver.find_element(By.ID, "pan-p10").click()
+    wait_until("pan %d for the operator" % (before + 10), lambda: shown_pan() == before + 10)
+    print("operator with gimbalhub-write alone: pan %d -> %d" % (before, shown_pan()))
+
     # the daemon goes away: the page says so in words; it comes back: the page recovers
     stop("daemon")
     error = wait_until("the error text", lambda: driver.find_element(By.ID, "error").is_displayed() and text("error"))
@@ -239,7 +304,7 @@ except Exception:
 finally:
     if driver:
         driver.quit()
-    for name in ("gateway", "daemon", "broker"):
+    for name in ("refusing", "gateway", "daemon", "broker"):
         stop(name)
     shutil.rmtree(SCRATCH, ignore_errors=True)
 sys.exit(1 if failed else 0)

@@ -69,11 +69,11 @@
 
   // ---- showing state ----
 
-  function showError(text) {
+  function showError(text, badge) {
     $('error').textContent = text;
     $('error').hidden = !text;
-    $('link').textContent = text ? 'not connected' : 'connected';
-    $('link').className = 'badge ' + (text ? 'bad' : 'ok');
+    $('link').textContent = badge || (text ? 'not connected' : 'connected');
+    $('link').className = 'badge ' + (badge ? 'note' : text ? 'bad' : 'ok');
   }
 
   function say(text) { $('message').textContent = text; }
@@ -184,38 +184,84 @@
 
   // ---- login (on the device, when the anonymous session is refused) ----
 
+  // What the session may call, from the login's answer ("acls"), if known.
+  let grants = JSON.parse(sessionStorage.getItem('gimbalhub.grants') || 'null');
+  let user = sessionStorage.getItem('gimbalhub.user') || '';
+  // The words of a failed login stay until the user acts on the form.
+  let keepLoginReason = false;
+
+  function granted(object, method) {
+    const glob = (pattern, text) =>
+      new RegExp('^' + pattern.split('*').map((p) => p.replace(/[.+?^${}()|[\]\\]/g, '\\$&')).join('.*') + '$').test(text);
+    return Object.keys(grants || {}).some((o) => glob(o, object) &&
+      Array.isArray(grants[o]) && grants[o].some((m) => glob(m, method)));
+  }
+
+  // A session the device lets steer the head but not watch it.
+  function maySteerOnly() {
+    return grants !== null && !granted('gimbalhub.control', 'status') && !granted('gimbalhub', 'getPosition') &&
+      (granted('gimbalhub', 'changePan') || granted('gimbalhub.control', 'stop'));
+  }
+
+  function forgetSession() {
+    session = ANONYMOUS;
+    grants = null;
+    user = '';
+    for (const key of ['session', 'grants', 'user']) sessionStorage.removeItem('gimbalhub.' + key);
+  }
+
   function handleError(e, whileReading) {
-    if (e.kind === 'denied' && (whileReading || session === ANONYMOUS)) {
-      if (session !== ANONYMOUS) {
-        session = ANONYMOUS;
-        sessionStorage.removeItem('gimbalhub.session');
-      }
-      showLogin(whileReading ? 'Log in to watch and steer the camera head.' : e.message);
-    } else if (e.kind === 'denied') {
+    if (e.kind !== 'denied') {
+      if (whileReading) showError(e.message); else say(e.message);
+      return;
+    }
+    if (session === ANONYMOUS) {
+      // Refused as anonymous is the normal way to the form, not a fault.
+      if (whileReading) showError('', 'not logged in'); else say(e.message);
+      showLogin('Log in to watch and steer the camera head.');
+    } else if (whileReading && maySteerOnly()) {
+      showError('Logged in as ' + user + ', who may steer the head but not read its position or status: ' +
+        'the readout stays empty. Ask for the role gimbalhub-read, or log in as another user below.', 'steering only');
+      showLogin('Log in as another user to watch the head too.');
+    } else if (whileReading) {
+      forgetSession();
+      showError('', 'not logged in');
+      showLogin('The session has ended or may not watch the head: log in again.');
+    } else {
+      say(e.message);
       showLogin(e.message + ' Log in as a user allowed to steer the head.');
     }
-    if (whileReading) showError(e.message); else say(e.message);
   }
 
   function showLogin(reason) {
-    $('login-reason').textContent = reason;
+    if (!(keepLoginReason && !$('login').hidden)) $('login-reason').textContent = reason;
     $('login').hidden = false;
   }
 
+  for (const id of ['username', 'password']) $(id).addEventListener('input', () => { keepLoginReason = false; });
+
   $('login').addEventListener('submit', async (ev) => {
     ev.preventDefault();
+    keepLoginReason = false;
     try {
       const data = await call('session', 'login',
         { username: $('username').value, password: $('password').value }, ANONYMOUS);
       if (!data.ubus_rpc_session) throw new RpcError('denied', 'The login was refused.');
       session = data.ubus_rpc_session;
+      user = $('username').value;
+      grants = data.acls && data.acls.ubus && typeof data.acls.ubus === 'object' ? data.acls.ubus : null;
       sessionStorage.setItem('gimbalhub.session', session);
+      sessionStorage.setItem('gimbalhub.user', user);
+      sessionStorage.setItem('gimbalhub.grants', JSON.stringify(grants));
       $('login').hidden = true;
       $('password').value = '';
-      say('Logged in as ' + $('username').value + '.');
+      say('Logged in as ' + user + '.');
       pollSoon();
     } catch (e) {
-      $('login-reason').textContent = e.kind === 'status' ? 'Wrong user name or password.' : e.message;
+      // The session daemon refuses a wrong password with "permission denied".
+      $('login-reason').textContent = e.kind === 'status' || e.kind === 'denied'
+        ? 'Wrong user name or password.' : e.message;
+      keepLoginReason = true;
     }
   });
 
