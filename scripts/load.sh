@@ -8,6 +8,8 @@
 #
 #   LOAD_CALLS (100000)  LOAD_CLIENTS (4)  LOAD_FLOOD_CALLS (5000)
 #   LOAD_LEGITIMATE_CALLS (2000)
+# Then abuses of the HTTP gateway, each beside a legitimate client (cases of
+# ubus/gateway/gateway_e2e_test.cpp; a few seconds each).
 set -eu
 . "$(dirname "$0")/common.sh"
 BUILD_DIR=${LOAD_BUILD_DIR:-$ROOT/build-load}
@@ -17,5 +19,13 @@ mkdir -p "$BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DGIMBAL_BUILD_TESTS=ON -DGIMBAL_BUILD_BENCH=ON >"$BUILD_DIR/configure.log" 2>&1 \
     || { cat "$BUILD_DIR/configure.log"; exit 1; }
-cmake --build "$BUILD_DIR" -j "$JOBS" --target load_soak
+cmake --build "$BUILD_DIR" -j "$JOBS" --target load_soak ubus_gateway_e2e_test
 with_ticker 8 "load run" "" "$BUILD_DIR/bin/load_soak"
+
+gateway_abuse() { "$BUILD_DIR/bin/ubus_gateway_e2e_test" --gtest_brief=1 --gtest_filter="Gateway.$1"; }
+gateway_abuse SlowClientsGetADeadlineAndAFewSlots          # 70 tricklers beside a legitimate client
+gateway_abuse ClosedPeersAreFreedAtOnce                    # 80 half requests hung up, then a legitimate one
+gateway_abuse AStuckObjectHoldsUpOnlyItsOwnCallers         # a stopped object and 60 KiB calls beside the panel's files and calls
+gateway_abuse AStoppedBrokerCostsEachRequestItsTimeLimit   # SIGSTOP on the broker, calls filling the socket, then SIGTERM
+gateway_abuse BatchesAndListsAreBounded                    # a batch to a silent object, 8 lists of 16,000 patterns
+gateway_abuse OversizedRepliesFailOnlyTheirCaller          # 480 KiB of reply data
