@@ -18,7 +18,8 @@ if [ -z "${GIMBAL_BENCH_INNER:-}" ]; then
         { cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
               -DGIMBAL_BUILD_TESTS=OFF -DGIMBAL_BUILD_BENCH=ON &&
           cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd sspsim gimbal_bench \
-              ubus_gateway gateway_bench
+              ubus_gateway gateway_bench \
+              gimbalhub_onvif onvif_bench
         } >"$BUILD_LOG" 2>&1
     }
     echo "Building the Release tree in $BUILD_DIR (about 2 minutes from scratch; log: $BUILD_LOG)"
@@ -39,6 +40,7 @@ write_daemon_files "$SCRATCH" 0 0
 BROKER_PID=""
 DAEMON_PID=""
 GATEWAY_PID=""
+ONVIF_PID=""
 cleanup() {
     stop_started
     rm -rf "$SCRATCH"
@@ -77,3 +79,18 @@ with_ticker 8 "measuring the gateway" "" taskset -c 0 "$BIN/gateway_bench" --por
     cat "$SCRATCH/gateway.out" >&2
     exit 1
 }
+
+# The ONVIF endpoint beside the same daemon, without users (the figures are
+# the endpoint's, not the digest's), on CPU 0 like the rest.
+echo '{"Discovery":false}' >"$SCRATCH/onvif.json"
+taskset -c 0 "$BIN/gimbalhub-onvif" -c "$SCRATCH/onvif.json" -l 127.0.0.1:0 >"$SCRATCH/onvif.out" \
+    2>"$SCRATCH/onvif.err" &
+ONVIF_PID=$!
+tries=0
+until grep -q '^listening on ' "$SCRATCH/onvif.out"; do
+    tries=$((tries + 1))
+    [ $tries -gt 100 ] && { cat "$SCRATCH/onvif.err" >&2; echo "gimbalhub-onvif did not start" >&2; exit 1; }
+    sleep 0.05
+done
+port=$(sed -n 's|^listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$SCRATCH/onvif.out")
+with_ticker 8 "measuring the ONVIF endpoint" "" taskset -c 0 "$BIN/onvif_bench" "$port" "$ONVIF_PID"

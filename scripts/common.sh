@@ -77,13 +77,14 @@ start_broker() {
     done
 }
 
-# Stops what the caller started (GATEWAY_PID, DAEMON_PID, BROKER_PID), one
-# after the other, so that none loses its bus while ending; for an EXIT trap.
+# Stops what the caller started (GATEWAY_PID, ONVIF_PID, DAEMON_PID,
+# BROKER_PID), one after the other, so that none loses its bus while ending;
+# for an EXIT trap.
 stop_started() {
-    for pid in "${GATEWAY_PID:-}" "${DAEMON_PID:-}" "${BROKER_PID:-}"; do
+    for pid in "${GATEWAY_PID:-}" "${ONVIF_PID:-}" "${DAEMON_PID:-}" "${BROKER_PID:-}"; do
         [ -n "$pid" ] || continue
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    GATEWAY_PID="" DAEMON_PID="" BROKER_PID=""
+    GATEWAY_PID="" ONVIF_PID="" DAEMON_PID="" BROKER_PID=""
 }

@@ -8,13 +8,18 @@
 #   scripts/demo.sh --web    broker, daemon and the HTTP gateway with the
 #                            control panel until Ctrl-C (WEB_LISTEN=ADDR:PORT,
 #                            default 127.0.0.1:8080)
+#   scripts/demo.sh --onvif  broker, daemon and the ONVIF endpoint until Ctrl-C;
+#                            prints the address for an ONVIF client
+#                            (ONVIF_LISTEN=ADDR:PORT, default 127.0.0.1:8000)
 set -eu
 . "$(dirname "$0")/common.sh"
 
 KEEP=0
 WEB=0
+ONVIF=0
 [ "${1:-}" = "--keep" ] && KEEP=1
 [ "${1:-}" = "--web" ] && WEB=1
+[ "${1:-}" = "--onvif" ] && ONVIF=1
 
 if [ -z "${GIMBAL_DEMO_INNER:-}" ]; then
     "$ROOT/scripts/deps.sh" $BASE_PACKAGES
@@ -22,6 +27,7 @@ if [ -z "${GIMBAL_DEMO_INNER:-}" ]; then
     # Only what the demo runs: the test suite is scripts/test.sh's business.
     TARGETS="gimbalhub ubusd ubus_cli sspsim"
     [ "$WEB" -eq 1 ] && TARGETS="$TARGETS ubus_gateway"
+    [ "$ONVIF" -eq 1 ] && TARGETS="$TARGETS gimbalhub_onvif"
     echo "Building what the demo runs ($TARGETS) in $BUILD_DIR;"
     echo "about 2 minutes on 2 cores from a fresh clone, seconds when up to date (log: $BUILD_LOG)"
     build_demo() {
@@ -59,6 +65,7 @@ TILT_ZERO=$(awk "BEGIN { printf \"%.10f\", 22.5 * $STEPS_PER_DEGREE }")
 BROKER_PID=""
 DAEMON_PID=""
 GATEWAY_PID=""
+ONVIF_PID=""
 trap stop_started EXIT INT TERM
 
 plain() { sed 's/\x1b\[[0-9;]*[A-Za-z]//g'; }
@@ -119,6 +126,31 @@ if [ "$WEB" -eq 1 ]; then
     while kill -0 "$GATEWAY_PID" 2>/dev/null; do sleep 1; done
     echo "the gateway ended by itself:" >&2
     cat "$SCRATCH/gateway.out" >&2
+    exit 1
+fi
+
+if [ "$ONVIF" -eq 1 ]; then
+    section "Starting the ONVIF endpoint"
+    cat >"$SCRATCH/onvif.json" <<JSON
+{ "Users": [ { "Name": "admin", "Password": "admin" } ], "Device": { "Name": "gimbalhub-demo" } }
+JSON
+    setsid "$BIN/gimbalhub-onvif" -c "$SCRATCH/onvif.json" -l "${ONVIF_LISTEN:-127.0.0.1:8000}" \
+        >"$SCRATCH/onvif.out" 2>"$SCRATCH/onvif.err" &
+    ONVIF_PID=$!
+    tries=0
+    until grep -q '^listening on ' "$SCRATCH/onvif.out"; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ] || ! kill -0 "$ONVIF_PID" 2>/dev/null; then
+            cat "$SCRATCH/onvif.err" >&2; echo "the ONVIF endpoint did not start" >&2; exit 1
+        fi
+        sleep 0.05
+    done
+    echo "Point an ONVIF client at $(sed -n 's/^listening on //p' "$SCRATCH/onvif.out")"
+    echo "(user admin, password admin). Ctrl-C stops the endpoint, the daemon and the broker."
+    trap 'echo; echo "Stopping the ONVIF endpoint, gimbalhub and the broker"; stop_started; exit 0' INT TERM
+    while kill -0 "$ONVIF_PID" 2>/dev/null; do sleep 1; done
+    echo "the ONVIF endpoint ended by itself:" >&2
+    cat "$SCRATCH/onvif.err" >&2
     exit 1
 fi
 
