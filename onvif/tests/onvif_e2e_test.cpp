@@ -190,13 +190,12 @@ TEST_P(OnvifEndToEnd, ContinuousMoveThenStopEndsWithinOneShortMove) {
     EXPECT_EQ("IDLE", ok("status").value("moveStatus", ""));
 }
 
-TEST_P(OnvifEndToEnd, PresetsAndHome) {
+TEST_P(OnvifEndToEnd, PresetsAreSetListedRecalledAndRemoved) {
     ASSERT_NO_FATAL_FAILURE(startAll());
     ok("absolute", {{"x", -0.5}, {"y", 0.5}});
     json at = idle();
     json set = ok("setPreset", {{"name", "door"}});
     EXPECT_EQ("door", set.value("token", ""));
-    ok("setHome");
     ok("absolute", {{"x", 0.5}, {"y", 0}});
     idle();
     json listed = ok("presets");
@@ -207,15 +206,22 @@ TEST_P(OnvifEndToEnd, PresetsAndHome) {
     EXPECT_EQ(at.value("pan", 0), back.value("pan", 1));
     EXPECT_EQ(at.value("tilt", 0), back.value("tilt", 1));
 
+    ok("removePreset", {{"token", "door"}});
+    EXPECT_EQ(std::string::npos, ok("presets").dump().find("door"));
+    EXPECT_FALSE(client("gotoPreset", {{"token", "door"}}).value("ok", true));
+}
+
+TEST_P(OnvifEndToEnd, HomeIsSetAndReturnedTo) {
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    ok("absolute", {{"x", -0.5}, {"y", 0.5}});
+    json at = idle();
+    ok("setHome");
     ok("absolute", {{"x", 0}, {"y", 0}});
     idle();
     ok("home");
     json home = idle();
     EXPECT_EQ(at.value("pan", 0), home.value("pan", 1));
-
-    ok("removePreset", {{"token", "door"}});
-    EXPECT_EQ(std::string::npos, ok("presets").dump().find("door"));
-    EXPECT_FALSE(client("gotoPreset", {{"token", "door"}}).value("ok", true));
+    EXPECT_EQ(at.value("tilt", 0), home.value("tilt", 1));
 }
 
 TEST_P(OnvifEndToEnd, DiscoveryFindsTheEndpoint) {
