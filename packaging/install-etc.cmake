@@ -17,13 +17,25 @@ file(INSTALL "${GIMBAL_SOURCE_DIR}/config/gimbalhub.json"
      "${GIMBAL_SOURCE_DIR}/config/gimbalhub.json.md"
      DESTINATION "${gimbal_etc}/gimbalhub")
 
-file(READ "${gimbal_files}/gimbalhub.init" gimbal_init)
-string(REPLACE "/usr/bin/gimbalhub" "${gimbal_prefix}/${GIMBAL_INSTALL_BINDIR}/gimbalhub"
-       gimbal_init "${gimbal_init}")
-string(REPLACE "/etc/gimbalhub/" "${gimbal_etc}/gimbalhub/" gimbal_init "${gimbal_init}")
-file(WRITE "${GIMBAL_BINARY_DIR}/packaging/gimbalhub.init" "${gimbal_init}")
-file(INSTALL "${GIMBAL_BINARY_DIR}/packaging/gimbalhub.init"
-     DESTINATION "${gimbal_etc}/init.d"
-     RENAME gimbalhub
-     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-                      GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# <program>.init of the package, naming this installation's paths.
+function(gimbal_install_init program)
+  file(READ "${gimbal_files}/${program}.init" gimbal_init)
+  string(REPLACE "/usr/bin/${program}" "${gimbal_prefix}/${GIMBAL_INSTALL_BINDIR}/${program}"
+         gimbal_init "${gimbal_init}")
+  string(REPLACE "/etc/gimbalhub/" "${gimbal_etc}/gimbalhub/" gimbal_init "${gimbal_init}")
+  file(WRITE "${GIMBAL_BINARY_DIR}/packaging/${program}.init" "${gimbal_init}")
+  file(INSTALL "${GIMBAL_BINARY_DIR}/packaging/${program}.init"
+       DESTINATION "${gimbal_etc}/init.d"
+       RENAME ${program}
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                        GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endfunction()
+
+gimbal_install_init(gimbalhub)
+
+# The MQTT bridge, where it was built (it needs libmosquitto).
+if(GIMBAL_INSTALL_MQTT)
+  file(INSTALL "${GIMBAL_SOURCE_DIR}/config/gimbalhub-mqtt.json"
+       DESTINATION "${gimbal_etc}/gimbalhub" RENAME mqtt.json)
+  gimbal_install_init(gimbalhub-mqtt)
+endif()

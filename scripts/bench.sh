@@ -2,7 +2,9 @@
 # Bus benchmark: builds a Release tree, then runs the bundled broker and the
 # real gimbalhub with the simulated driver (instant moves), all pinned to CPU 0,
 # and lets gimbal_bench measure them, then the HTTP gateway beside them
-# (gateway_bench). Prints figures; a MISS does not fail.
+# (gateway_bench), the ONVIF endpoint (onvif_bench), and gimbal_fleet_bench
+# the MQTT bridge on a fleet of FLEET_HEADS (default 50) simulated heads and
+# one mosquitto. Prints figures; a MISS does not fail.
 #
 #   scripts/bench.sh            (root, or a normal user through a user namespace)
 #   BENCH_BUILD_DIR=... scripts/bench.sh   (default: build-bench)
@@ -17,9 +19,10 @@ if [ -z "${GIMBAL_BENCH_INNER:-}" ]; then
     build_bench() {
         { cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
               -DGIMBAL_BUILD_TESTS=OFF -DGIMBAL_BUILD_BENCH=ON &&
-          cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd sspsim gimbal_bench \
+          cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd ubus_cli sspsim gimbal_bench \
               ubus_gateway gateway_bench \
-              gimbalhub_onvif onvif_bench
+              gimbalhub_onvif onvif_bench \
+              gimbalhub_mqtt gimbal_fleet_bench
         } >"$BUILD_LOG" 2>&1
     }
     echo "Building the Release tree in $BUILD_DIR (about 2 minutes from scratch; log: $BUILD_LOG)"
@@ -94,3 +97,11 @@ until grep -q '^listening on ' "$SCRATCH/onvif.out"; do
 done
 port=$(sed -n 's|^listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$SCRATCH/onvif.out")
 with_ticker 8 "measuring the ONVIF endpoint" "" taskset -c 0 "$BIN/onvif_bench" "$port" "$ONVIF_PID"
+
+# The MQTT fleet: many heads on one mosquitto, each daemon in a namespace of
+# its own; not pinned, since fifty of each cannot share one CPU sensibly.
+echo
+with_ticker 8 "fleet benchmark" "" "$BIN/gimbal_fleet_bench" --heads "${FLEET_HEADS:-50}" || {
+    echo "fleet benchmark aborted" >&2
+    exit 1
+}

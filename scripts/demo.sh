@@ -11,15 +11,23 @@
 #   scripts/demo.sh --onvif  broker, daemon and the ONVIF endpoint until Ctrl-C;
 #                            prints the address for an ONVIF client
 #                            (ONVIF_LISTEN=ADDR:PORT, default 127.0.0.1:8000)
+#   scripts/demo.sh --fleet N  N simulated heads on one MQTT broker, each with
+#                            its own bus, daemon and MQTT bridge; prints the
+#                            lines to watch and steer them (MQTT_PORT, default 18830)
 set -eu
 . "$(dirname "$0")/common.sh"
 
 KEEP=0
 WEB=0
 ONVIF=0
+FLEET=0
 [ "${1:-}" = "--keep" ] && KEEP=1
 [ "${1:-}" = "--web" ] && WEB=1
 [ "${1:-}" = "--onvif" ] && ONVIF=1
+if [ "${1:-}" = "--fleet" ]; then
+    FLEET=${2:-}
+    case $FLEET in ''|*[!0-9]*|0) echo "usage: $0 --fleet N (N heads, 1 or more)" >&2; exit 2 ;; esac
+fi
 
 if [ -z "${GIMBAL_DEMO_INNER:-}" ]; then
     "$ROOT/scripts/deps.sh" $BASE_PACKAGES
@@ -28,6 +36,7 @@ if [ -z "${GIMBAL_DEMO_INNER:-}" ]; then
     TARGETS="gimbalhub ubusd ubus_cli sspsim"
     [ "$WEB" -eq 1 ] && TARGETS="$TARGETS ubus_gateway"
     [ "$ONVIF" -eq 1 ] && TARGETS="$TARGETS gimbalhub_onvif"
+    [ "$FLEET" -gt 0 ] && TARGETS="$TARGETS gimbalhub_mqtt"
     echo "Building what the demo runs ($TARGETS) in $BUILD_DIR;"
     echo "about 2 minutes on 2 cores from a fresh clone, seconds when up to date (log: $BUILD_LOG)"
     build_demo() {
@@ -37,6 +46,8 @@ if [ -z "${GIMBAL_DEMO_INNER:-}" ]; then
     }
     with_ticker 5 "building" "$BUILD_LOG" build_demo || { tail -n 40 "$BUILD_LOG"; exit 1; }
     echo "Built in $BUILD_DIR"
+    # Every head's daemon gets a namespace of its own; the script needs none.
+    [ "$FLEET" -gt 0 ] && exec "$ROOT/scripts/fleet-demo.sh" "$FLEET"
     # The daemon always uses the default bus socket; a private mount namespace
     # gives it one of its own without disturbing a broker already running here.
     if [ "$(id -u)" -eq 0 ]; then
