@@ -138,14 +138,19 @@ struct ubus_context {
 	uint32_t msgbuf_data_len;
 	int msgbuf_reduction_counter;
 
-	/* internal: incremental reader, send buffer, queued INVOKEs */
+	/* internal: incremental reader, send buffer, the unwritten rest of a
+	 * started message, queued INVOKEs */
 	uint8_t *rx_buf;
 	uint32_t rx_size;
 	uint32_t rx_have;
 	struct blob_buf txbuf;
+	uint8_t *tx_tail;
+	uint32_t tx_tail_len;
+	uint32_t tx_tail_off;
 	uint32_t pending_bytes;
 	bool dead;
 	bool draining;
+	bool stop_before_request;
 };
 
 struct ubus_event_handler {

@@ -17,7 +17,7 @@
 #define UBUS_HDR_LEN	((uint32_t) sizeof(struct ubus_msghdr))
 /* header plus the root attribute's header word: what is read first */
 #define UBUS_PEEK_LEN	(UBUS_HDR_LEN + (uint32_t) sizeof(struct blob_attr))
-/* INVOKEs held back during synchronous calls; more than this is dropped */
+/* INVOKEs held back during synchronous calls; more than this is refused */
 #define UBUS_PENDING_MAX	(4 * UBUS_MAX_MSGLEN)
 
 struct ubus_pending_msg {
@@ -110,17 +110,38 @@ static bool ubus_object_indexed(struct ubus_context *ctx, struct ubus_object *ob
 
 /* ---- sending ---- */
 
-static int ubus_wait_writable(int fd)
+/* A broker that takes none of a message for this long is stuck; the write
+ * gives up rather than hold the program (and its SIGTERM) for ever. */
+#define UBUS_WRITE_TIMEOUT_MS	5000
+/* Waits for room in slices, so a stop requested just before a slice begins
+ * is seen within this time. */
+#define UBUS_WAIT_SLICE_MS	100
+
+static int64_t ubus_now_ms(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* 0 once the socket takes data; -1 after the deadline, on an error, or when
+ * a stop has been requested (uloop_cancelled): then nobody waits for room. */
+static int ubus_wait_writable(int fd, int64_t deadline)
 {
 	struct pollfd pfd = { .fd = fd, .events = POLLOUT };
 
 	for (;;) {
-		int r = poll(&pfd, 1, -1);
+		int64_t left = deadline - ubus_now_ms();
+		int r;
 
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r < 0)
+		if (uloop_cancelled || left <= 0)
 			return -1;
+		r = poll(&pfd, 1, left > UBUS_WAIT_SLICE_MS ? UBUS_WAIT_SLICE_MS : (int) left);
+		if (r < 0 && errno != EINTR)
+			return -1;
+		if (r <= 0)
+			continue;
 		if (pfd.revents & POLLOUT)
 			return 0;
 		if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
@@ -128,8 +149,80 @@ static int ubus_wait_writable(int fd)
 	}
 }
 
-static int ubus_write_all(int fd, struct iovec *iov, int iovcnt)
+static void ubus_update_write_interest(struct ubus_context *ctx)
 {
+	unsigned int flags = ctx->sock.flags & ~ULOOP_WRITE;
+
+	if (!ctx->sock.registered || ctx->dead)
+		return;
+	if (ctx->tx_tail_len)
+		flags |= ULOOP_WRITE;
+	if (flags != ctx->sock.flags)
+		uloop_fd_add(&ctx->sock, flags);
+}
+
+/* Writes what is left of a message that an earlier write had to leave
+ * unfinished. 0 once it has all gone, -1 while some remains. */
+static int ubus_flush_tail(struct ubus_context *ctx, bool wait)
+{
+	int64_t deadline = ubus_now_ms() + UBUS_WRITE_TIMEOUT_MS;
+
+	while (ctx->tx_tail_off < ctx->tx_tail_len) {
+		ssize_t w = send(ctx->sock.fd, ctx->tx_tail + ctx->tx_tail_off,
+				 ctx->tx_tail_len - ctx->tx_tail_off, MSG_NOSIGNAL | MSG_DONTWAIT);
+
+		if (w > 0) {
+			ctx->tx_tail_off += (uint32_t) w;
+			deadline = ubus_now_ms() + UBUS_WRITE_TIMEOUT_MS;
+			continue;
+		}
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (!wait || (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
+		    ubus_wait_writable(ctx->sock.fd, deadline) < 0)
+			return -1;
+	}
+	free(ctx->tx_tail);
+	ctx->tx_tail = NULL;
+	ctx->tx_tail_len = ctx->tx_tail_off = 0;
+	ubus_update_write_interest(ctx);
+	return 0;
+}
+
+/* Keeps the unwritten rest of a started message, so the stream stays framed;
+ * it goes out before anything else. */
+static int ubus_keep_tail(struct ubus_context *ctx, const struct iovec *iov, int iovcnt)
+{
+	size_t len = 0, off = 0;
+	int i;
+
+	for (i = 0; i < iovcnt; i++)
+		len += iov[i].iov_len;
+	ctx->tx_tail = (uint8_t *) malloc(len);
+	if (!ctx->tx_tail)
+		return -1;
+	for (i = 0; i < iovcnt; i++) {
+		memcpy(ctx->tx_tail + off, iov[i].iov_base, iov[i].iov_len);
+		off += iov[i].iov_len;
+	}
+	ctx->tx_tail_len = (uint32_t) len;
+	ctx->tx_tail_off = 0;
+	ubus_update_write_interest(ctx);
+	return 0;
+}
+
+static void ubus_connection_failed(struct ubus_context *ctx);
+
+/* Writes one message, waiting for room at most UBUS_WRITE_TIMEOUT_MS without
+ * progress and not at all once a stop is requested. A message that could not
+ * be started fails (-1); one that was started is finished later. */
+static int ubus_write_all(struct ubus_context *ctx, struct iovec *iov, int iovcnt)
+{
+	int64_t deadline = ubus_now_ms() + UBUS_WRITE_TIMEOUT_MS;
+	bool started = false;
+
+	if (ctx->tx_tail && ubus_flush_tail(ctx, true) < 0)
+		return -1;
 	while (iovcnt > 0) {
 		struct msghdr mh;
 		ssize_t w;
@@ -138,17 +231,25 @@ static int ubus_write_all(int fd, struct iovec *iov, int iovcnt)
 		mh.msg_iov = iov;
 		mh.msg_iovlen = (size_t) iovcnt;
 		/* a vanished broker must not kill a program that kept SIGPIPE */
-		w = sendmsg(fd, &mh, MSG_NOSIGNAL);
+		w = sendmsg(ctx->sock.fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
 		if (w < 0) {
 			if (errno == EINTR)
 				continue;
-			if (errno == EAGAIN || errno == EWOULDBLOCK) {
-				if (ubus_wait_writable(fd) < 0)
-					return -1;
+			if (errno != EAGAIN && errno != EWOULDBLOCK)
+				return -1;
+			if (ubus_wait_writable(ctx->sock.fd, deadline) == 0)
 				continue;
+			if (!started)
+				return -1;
+			if (ubus_keep_tail(ctx, iov, iovcnt) < 0) {
+				/* half a message cannot be taken back */
+				ubus_connection_failed(ctx);
+				return -1;
 			}
-			return -1;
+			return 0;
 		}
+		started = true;
+		deadline = ubus_now_ms() + UBUS_WRITE_TIMEOUT_MS;
 		while (iovcnt > 0 && (size_t) w >= iov->iov_len) {
 			w -= (ssize_t) iov->iov_len;
 			iov++;
@@ -182,7 +283,7 @@ static int ubus_send_msg(struct ubus_context *ctx, uint32_t seq, struct blob_att
 	iov[0].iov_len = sizeof(hdr);
 	iov[1].iov_base = msg;
 	iov[1].iov_len = blob_raw_len(msg);
-	return ubus_write_all(ctx->sock.fd, iov, 2);
+	return ubus_write_all(ctx, iov, 2);
 }
 
 /* ---- receiving ---- */
@@ -325,6 +426,8 @@ static void ubus_handle_data(struct uloop_fd *u, unsigned int events)
 		uloop_fd_delete(u);
 		return;
 	}
+	if (ctx->tx_tail)
+		ubus_flush_tail(ctx, false);
 	if (ubus_read_dispatch(ctx, NULL, true) < 0)
 		ubus_connection_failed(ctx);
 }
@@ -337,17 +440,36 @@ static void ubus_default_connection_lost(struct ubus_context *ctx)
 
 /* ---- queued INVOKEs ---- */
 
+/* No room to hold a call until the synchronous request ends: its caller
+ * hears so at once rather than waiting for an answer that never comes. */
+static void ubus_refuse_invoke(struct ubus_context *ctx, struct ubus_msghdr *hdr,
+			       struct blob_attr *root)
+{
+	struct blob_attr *tb[UBUS_ATTR_MAX];
+	struct ubus_request_data req;
+
+	ubus_parse_msg(root, tb);
+	if (!tb[UBUS_ATTR_OBJID] || (tb[UBUS_ATTR_NO_REPLY] && blob_get_int8(tb[UBUS_ATTR_NO_REPLY])))
+		return;
+	memset(&req, 0, sizeof(req));
+	req.peer = hdr->peer;
+	req.seq = hdr->seq;
+	req.object = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+	ubus_complete_deferred_request(ctx, &req, UBUS_STATUS_NO_MEMORY);
+}
+
 static void ubus_queue_msg(struct ubus_context *ctx, struct ubus_msghdr *hdr,
 			   struct blob_attr *root)
 {
-	struct ubus_pending_msg *pending;
+	struct ubus_pending_msg *pending = NULL;
 	uint32_t size = (uint32_t) blob_pad_len(root);
 
-	if (ctx->pending_bytes + size > UBUS_PENDING_MAX)
+	if (ctx->pending_bytes + size <= UBUS_PENDING_MAX)
+		pending = (struct ubus_pending_msg *) calloc(1, sizeof(*pending) + size);
+	if (!pending) {
+		ubus_refuse_invoke(ctx, hdr, root);
 		return;
-	pending = (struct ubus_pending_msg *) calloc(1, sizeof(*pending) + size);
-	if (!pending)
-		return;
+	}
 	pending->hdr = *hdr;
 	pending->size = size;
 	memcpy(pending->data, root, size);
@@ -553,6 +675,8 @@ static int ubus_start_request(struct ubus_context *ctx, struct ubus_request *req
 	req->ctx = ctx;
 	req->peer = peer;
 	req->seq = ++ctx->request_seq;
+	/* a stop requested from here on ends the wait for the answer */
+	ctx->stop_before_request = uloop_cancelled;
 
 	if (!msg || ubus_send_msg(ctx, req->seq, msg, cmd, peer) < 0)
 		return -1;
@@ -560,26 +684,23 @@ static int ubus_start_request(struct ubus_context *ctx, struct ubus_request *req
 	return 0;
 }
 
-static int64_t ubus_now_ms(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-/* Waits for the request's STATUS by polling the socket itself; timeout 0 = forever. */
+/* Waits for the request's STATUS by polling the socket itself; timeout 0 = forever.
+ * A stop requested while it waits (uloop_cancelled set, or a signal arriving
+ * once it is set) ends the wait with UBUS_STATUS_TIMEOUT. */
 static int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout)
 {
 	int64_t deadline = timeout > 0 ? ubus_now_ms() + timeout : 0;
+	bool stopped_before = ctx->stop_before_request;
 	int ret = UBUS_STATUS_TIMEOUT;
 
 	req->blocked = true;
 	ctx->stack_depth++;
 	for (;;) {
 		struct pollfd pfd = { .fd = ctx->sock.fd, .events = POLLIN };
-		int wait = -1;
+		int wait = UBUS_WAIT_SLICE_MS;
 
+		if (ctx->tx_tail && ubus_flush_tail(ctx, false) < 0)
+			pfd.events |= POLLOUT;
 		if (ubus_read_dispatch(ctx, req, false) < 0) {
 			ubus_connection_failed(ctx);
 			ret = UBUS_STATUS_CONNECTION_FAILED;
@@ -587,19 +708,24 @@ static int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *
 		}
 		if (req->status_msg)
 			break;
+		if (uloop_cancelled && !stopped_before)
+			break;
 		if (timeout > 0) {
 			int64_t left = deadline - ubus_now_ms();
 
-			if (left <= 0) {
-				ret = UBUS_STATUS_TIMEOUT;
+			if (left <= 0)
+				break;
+			if (left < wait)
+				wait = (int) left;
+		}
+		if (poll(&pfd, 1, wait) < 0) {
+			if (errno == EINTR && uloop_cancelled)
+				break;
+			if (errno != EINTR) {
+				ubus_connection_failed(ctx);
+				ret = UBUS_STATUS_CONNECTION_FAILED;
 				break;
 			}
-			wait = left > 1000000 ? 1000000 : (int) left;
-		}
-		if (poll(&pfd, 1, wait) < 0 && errno != EINTR) {
-			ubus_connection_failed(ctx);
-			ret = UBUS_STATUS_CONNECTION_FAILED;
-			break;
 		}
 	}
 	ctx->stack_depth--;
@@ -1060,6 +1186,10 @@ static int ubus_reconnect(struct ubus_context *ctx, const char *path)
 	ctx->sock.error = false;
 	ctx->dead = false;
 	ctx->rx_have = 0;
+	/* the rest of a message belongs to the old stream only */
+	free(ctx->tx_tail);
+	ctx->tx_tail = NULL;
+	ctx->tx_tail_len = ctx->tx_tail_off = 0;
 
 	fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -1144,6 +1274,9 @@ void ubus_shutdown(struct ubus_context *ctx)
 		free(pending);
 	}
 	ctx->pending_bytes = 0;
+	free(ctx->tx_tail);
+	ctx->tx_tail = NULL;
+	ctx->tx_tail_len = ctx->tx_tail_off = 0;
 	free(ctx->rx_buf);
 	ctx->rx_buf = NULL;
 	ctx->rx_size = ctx->rx_have = 0;

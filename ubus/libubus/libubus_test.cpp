@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -635,6 +641,96 @@ TEST_F(UbusClient, AsyncLookupReturnsAtOnceAndReportsThroughTheLoop)
 	ubus_shutdown(ctx);
 	close(go[0]);
 	close(go[1]);
+}
+
+// Calls that arrive while a synchronous call waits are held up to a bound;
+// past it each is refused at once with a status, and none goes unanswered.
+TEST_F(UbusClient, CallsBeyondTheHoldLimitDuringACallAreRefusedWithAStatus)
+{
+	std::vector<Bytes> replies;
+	connectAndAdd([&](int fd) {
+		readMsg(fd);  // the synchronous call, seq 2
+		blob_buf b = {};
+		blob_buf_init(&b, 0);
+		blob_put_u32(&b, UBUS_ATTR_OBJID, 0x1a2b3c4d);
+		blob_put_string(&b, UBUS_ATTR_METHOD, "status");
+		std::vector<char> filler(1000 * 1000, 'f');
+		blob_put(&b, UBUS_ATTR_DATA, filler.data(), (unsigned) filler.size());
+		// five calls of about 1 MB: the fifth does not fit beside the others
+		for (uint16_t seq = 1; seq <= 5; seq++)
+			writeAll(fd, frame(UBUS_MSG_INVOKE, seq, 0x3c3c1001, b));
+		blob_buf_free(&b);
+		replies.push_back(readMsg(fd));
+		writeAll(fd, hex("00010002 11223344 00000014 01000008 00000000 03000008 11223344"));
+		for (int i = 0; i < 4; i++)
+			replies.push_back(readMsg(fd));
+	});
+	EXPECT_EQ(0, ubus_invoke(ctx, 0x11223344, "ping", NULL, NULL, NULL, 5000));
+	broker.finish();
+	ASSERT_EQ(5u, replies.size());
+	// the refusal comes while the call still waits; the held ones after it
+	EXPECT_EQ(hex("00010005 3c3c1001 00000014 01000008 0000000b 03000008 1a2b3c4d"), replies[0]);
+	for (uint16_t seq = 1; seq <= 4; seq++) {
+		Bytes ok = hex("00010000 3c3c1001 00000014 01000008 00000000 03000008 1a2b3c4d");
+		ok[3] = (uint8_t) seq;
+		EXPECT_EQ(ok, replies[seq]) << seq;
+	}
+	EXPECT_EQ(4u, seen.events.size());
+}
+
+void request_stop(int)
+{
+	uloop_cancelled = true;
+}
+
+// A broker that takes nothing: the write waits, but a stop request ends the
+// wait at once. The started message is kept and finished later, so the
+// stream stays framed for the next request.
+TEST_F(UbusClient, StopRequestEndsAWriteTheBrokerDoesNotTakeAndTheStreamStaysFramed)
+{
+	std::atomic<bool> checked{false};
+	std::vector<Bytes> got;
+	// Only this thread takes the alarm: the script thread inherits the block.
+	sigset_t alarm;
+	sigemptyset(&alarm);
+	sigaddset(&alarm, SIGALRM);
+	pthread_sigmask(SIG_BLOCK, &alarm, NULL);
+	connectAndAdd([&](int fd) {
+		for (int i = 0; i < 300 && !checked; i++)
+			usleep(10 * 1000);
+		got.push_back(readMsg(fd));
+		got.push_back(readMsg(fd));
+		writeAll(fd, hex("00010003 11223344 00000014 01000008 00000000 03000008 11223344"));
+	});
+	pthread_sigmask(SIG_UNBLOCK, &alarm, NULL);
+	struct sigaction sa = {}, old = {};
+	sa.sa_handler = request_stop;
+	sigaction(SIGALRM, &sa, &old);
+	itimerval in200ms = {{0, 0}, {0, 200 * 1000}};
+	setitimer(ITIMER_REAL, &in200ms, NULL);
+
+	blob_buf b = {};
+	blob_buf_init(&b, 0);
+	std::vector<char> big(900 * 1000, 'b');
+	big.back() = 0;
+	blobmsg_add_string(&b, "big", big.data());
+	auto started = std::chrono::steady_clock::now();
+	EXPECT_EQ(UBUS_STATUS_TIMEOUT, ubus_invoke(ctx, 0x11223344, "big", b.head, NULL, NULL, 0));
+	double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+	checked = true;
+	sigaction(SIGALRM, &old, NULL);
+	EXPECT_LT(seconds, 2.0);
+
+	uloop_cancelled = false;
+	EXPECT_EQ(0, ubus_invoke(ctx, 0x11223344, "ping", NULL, NULL, NULL, 5000));
+	blob_buf_free(&b);
+	broker.finish();
+	ASSERT_EQ(2u, got.size());
+	ASSERT_GT(got[0].size(), 900u * 1000);
+	EXPECT_EQ(2, got[0][3]);
+	EXPECT_EQ(0, memcmp(got[0].data() + got[0].size() - 8, "bbbbbbb", 8));
+	EXPECT_EQ(hex("00050003 11223344 0000001c 03000008 11223344 04000009 70696e67 00000000 07000004"),
+		  got[1]);
 }
 
 TEST(UbusStrerror, KnownAndUnknownCodes)
