@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "e2e_support.h"
@@ -438,6 +442,129 @@ TEST_F(RawBroker, ListingLargerThanAnyQueueArrivesWhole)
     e2e::CommandResult list = e2e::runCommand({e2e::ubusCliPath(), "-s", broker_.socket(), "list"}, 10);
     EXPECT_EQ(list.exitStatus, 0) << list.err;
     EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), objects);
+}
+
+// An owner that stops (SIGSTOP) while calls of 60 KiB pour in: the caller
+// may leave only its share with it, is told at once about the rest, and is
+// served meanwhile; once the owner runs again, the calls it got are answered.
+TEST_F(RawBroker, AStoppedOwnerNeitherHoldsItsCallerNorLeavesItWithoutAnswer)
+{
+    e2e::Process owner({e2e::owner(), "-s", broker_.socket()});
+    const uint32_t object =
+        static_cast<uint32_t>(std::stoul(owner.waitLine("ready ").substr(6), nullptr, 16));
+    owner.signal(SIGSTOP);
+    RawClient caller(broker_.socket());
+    std::vector<char> fill(60 * 1024, 'f');
+    fill.back() = 0;
+    blob_buf_init(&buf_, 0);
+    blob_put_int32(&buf_, UBUS_ATTR_OBJID, object);
+    blob_put_string(&buf_, UBUS_ATTR_METHOD, "echo");
+    void *d = blob_nest_start(&buf_, UBUS_ATTR_DATA);
+    blobmsg_add_string(&buf_, "fill", fill.data());
+    blob_nest_end(&buf_, d);
+    // Written aside: a broker that stopped reading the caller would block it.
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        for (uint16_t seq = 1; seq <= 8; seq++)
+            caller.send(UBUS_MSG_INVOKE, seq, object, buf_.head);
+        written = true;
+    });
+    const bool allWritten = e2e::waitUntil([&] { return written.load(); }, 5);
+    if (!allWritten)
+        shutdown(caller.fd(), SHUT_RDWR);
+    writer.join();
+    if (!allWritten)
+        owner.signal(SIGCONT);
+    ASSERT_TRUE(allWritten) << "the broker stopped reading the caller";
+    std::vector<uint16_t> refused;
+    Message m;
+    while (refused.size() < 8 && caller.receive(m, 500)) {
+        EXPECT_EQ(m.status(), UBUS_STATUS_NO_MEMORY);
+        refused.push_back(m.seq);
+    }
+    EXPECT_GE(refused.size(), 3u);
+    EXPECT_LT(refused.size(), 8u);
+    EXPECT_TRUE(pingWorks(caller));
+
+    owner.signal(SIGCONT);
+    size_t answered = 0;
+    while (answered < 8 - refused.size() && caller.receive(m, 3000)) {
+        if (m.type != UBUS_MSG_STATUS)
+            continue;
+        EXPECT_EQ(m.status(), 0);
+        EXPECT_EQ(std::count(refused.begin(), refused.end(), m.seq), 0);
+        answered++;
+    }
+    EXPECT_EQ(answered, 8 - refused.size());
+}
+
+// Fifty listeners that never read and flooders that never read either: the
+// broker's memory stays within its bound, and no listener is disconnected.
+TEST(BrokerMemory, FloodsToListenersThatNeverReadStayWithinTheBound)
+{
+    std::string dir = (std::filesystem::temp_directory_path() / "ubus-memory-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    {
+        e2e::PrivateBus bus("", dir);
+        blob_buf b = {};
+        std::vector<std::unique_ptr<RawClient>> listeners;
+        for (int i = 0; i < 50; i++) {
+            auto l = std::make_unique<RawClient>(bus.socket());
+            blob_buf_init(&b, 0);
+            l->send(UBUS_MSG_ADD_OBJECT, 1, 0, b.head);
+            Message data, status;
+            ASSERT_TRUE(l->receive(data) && l->receive(status));
+            blob_buf_init(&b, 0);
+            blob_put_int32(&b, UBUS_ATTR_OBJID, UBUS_SYSTEM_OBJECT_EVENT);
+            blob_put_string(&b, UBUS_ATTR_METHOD, "register");
+            void *d = blob_nest_start(&b, UBUS_ATTR_DATA);
+            blobmsg_add_u32(&b, "object", blob_get_u32(data.attr(UBUS_ATTR_OBJID)));
+            blobmsg_add_string(&b, "pattern", "*");
+            blob_nest_end(&b, d);
+            l->send(UBUS_MSG_INVOKE, 2, UBUS_SYSTEM_OBJECT_EVENT, b.head);
+            ASSERT_TRUE(l->receive(status));
+            ASSERT_EQ(status.status(), 0);
+            listeners.push_back(std::move(l));
+        }
+        blob_buf_init(&b, 0);
+        blob_put_int32(&b, UBUS_ATTR_OBJID, UBUS_SYSTEM_OBJECT_EVENT);
+        blob_put_string(&b, UBUS_ATTR_METHOD, "send");
+        void *d = blob_nest_start(&b, UBUS_ATTR_DATA);
+        blobmsg_add_string(&b, "id", "flood");
+        void *t = blobmsg_open_table(&b, "data");
+        blobmsg_add_string(&b, "fill", std::string(1000, 'f').c_str());
+        blobmsg_close_table(&b, t);
+        blob_nest_end(&b, d);
+        std::vector<uint8_t> event(8 + blob_raw_len(b.head));
+        event[1] = UBUS_MSG_INVOKE;
+        event[7] = UBUS_SYSTEM_OBJECT_EVENT;
+        memcpy(&event[8], b.head, blob_raw_len(b.head));
+        blob_buf_free(&b);
+
+        const long before = e2e::residentKilobytes(bus.process().pid());
+        std::vector<std::unique_ptr<e2e::SilentFlooder>> flooders;
+        for (int i = 0; i < 3; i++)
+            flooders.push_back(std::make_unique<e2e::SilentFlooder>(bus.socket(), event));
+        long peak = before;
+        for (auto &f : flooders)
+            EXPECT_TRUE(e2e::waitUntil(
+                [&] {
+                    peak = std::max(peak, e2e::residentKilobytes(bus.process().pid()));
+                    return f->sent() >= 5000 || !bus.alive();
+                },
+                30))
+                << f->sent();
+        flooders.clear();
+        ASSERT_TRUE(bus.alive());
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // Sanitizer runtimes keep freed memory back, so only a plain build measures it.
+        EXPECT_LT(peak - before, 24 * 1024) << "kB grown";
+#endif
+    }
+    std::string err = e2e::readFile(dir + "/ubusd.err");
+    EXPECT_NE(err.find("reads events more slowly than they are sent"), std::string::npos) << err;
+    EXPECT_EQ(err.find("disconnecting"), std::string::npos) << err.substr(0, 2000);
+    std::filesystem::remove_all(dir);
 }
 
 // Paths count towards what a client may keep registered, not only signatures.

@@ -3,7 +3,14 @@
 // tool leaves out.
 #include <gtest/gtest.h>
 
+#include <libubus.h>
+
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 
 #include "e2e_support.h"
 #include "raw_client.h"
@@ -94,6 +101,68 @@ TEST_F(CliEvents, MessagesAndExitStatuses)
                              " command is not supported by this build\n"
                              "Command failed: Operation not supported\n");
     }
+}
+
+// Two senders that wait for every answer flood a listener whose output has
+// stalled: the listener stays connected and hears the rest once it reads,
+// the senders are told which events it missed, and the broker says so.
+TEST(CliEventFlood, AListenerWhoseOutputStallsIsNotCutOffByOthersFloods)
+{
+    std::string dir = (std::filesystem::temp_directory_path() / "ubus-flood-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    int told = 0;
+    {
+        e2e::PrivateBus bus("", dir);
+        const std::vector<std::string> cli = {e2e::ubusCliPath(), "-s", bus.socket()};
+        std::vector<std::string> listen = cli;
+        listen.insert(listen.end(), {"listen", "flood", "done"});
+        e2e::Process listener(listen);
+        std::vector<std::string> send = cli;
+        send.insert(send.end(), {"send", "done", R"({"n":0})"});
+        std::string heard;
+        for (int i = 0; i < 50 && heard.empty(); i++) {
+            e2e::runCommand(send, 10);
+            heard = listener.waitLine("{ \"done\"", 0.1);
+        }
+        ASSERT_FALSE(heard.empty());
+
+        // Nobody reads the listener's output meanwhile: it soon stops reading
+        // the bus. 24 MB of events, more than the broker would ever hold for it.
+        uloop_init();
+        std::atomic<int> refused{0}, failed{0};
+        auto sender = [&] {
+            ubus_context *ctx = ubus_connect(bus.socket().c_str());
+            if (!ctx) {
+                failed++;
+                return;
+            }
+            blob_buf b = {};
+            blob_buf_init(&b, 0);
+            blobmsg_add_string(&b, "fill", std::string(4000, 'f').c_str());
+            for (int i = 0; i < 3000; i++) {
+                int status = ubus_send_event(ctx, "flood", b.head);
+                refused += status == UBUS_STATUS_NO_MEMORY;
+                failed += status != 0 && status != UBUS_STATUS_NO_MEMORY;
+            }
+            blob_buf_free(&b);
+            ubus_free(ctx);
+        };
+        std::thread first(sender), second(sender);
+        first.join();
+        second.join();
+        told = refused;
+        EXPECT_EQ(failed, 0);
+
+        send.back() = R"({"n":1})";
+        EXPECT_EQ(e2e::runCommand(send, 10).exitStatus, 0);
+        EXPECT_EQ(listener.waitLine("{ \"done\"", 20), R"({ "done": {"n":1} })");
+        EXPECT_TRUE(listener.running());
+    }
+    EXPECT_GT(told, 5000);
+    std::string err = e2e::readFile(dir + "/ubusd.err");
+    EXPECT_NE(err.find("reads events more slowly than they are sent"), std::string::npos) << err;
+    EXPECT_EQ(err.find("disconnecting"), std::string::npos) << err;
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

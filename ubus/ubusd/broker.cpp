@@ -35,6 +35,14 @@ constexpr size_t kLookupAheadBytes = 64 * 1024;
 // What one object costs the broker besides its path: the object, its entry
 // in the directory and in the owner's list.
 constexpr size_t kObjectBookkeeping = 128;
+// What a queued message costs besides its bytes (its entry, the vector, the
+// allocator's rounding), so that floods of small messages count fairly.
+constexpr size_t kQueuedOverhead = 64;
+// A message body is taken in pieces of this size, so that memory follows the
+// bytes a client has really sent, not the length its header claims.
+constexpr size_t kInputChunk = 64 * 1024;
+// A listener that keeps missing events is reported at most this often.
+constexpr int64_t kMissedReportMs = 10000;
 
 // One shared scratch buffer for building replies; the broker is single-threaded.
 blob_buf g_buf;
@@ -446,6 +454,10 @@ bool Broker::readClient(Client &c)
             want = kFirstRead;
         } else {
             want = kHeaderLen + rootRawLen(c.in.data());
+            size_t upTo = std::min(want, c.inHave + kInputChunk);
+            if (c.in.size() < upTo)
+                c.in.resize(upTo);
+            want = upTo;
         }
         ssize_t n = recv(c.fd, c.in.data() + c.inHave, want - c.inHave, 0);
         if (n == 0)
@@ -461,15 +473,16 @@ bool Broker::readClient(Client &c)
         if (c.inHave < want)
             continue;
 
-        if (want == kFirstRead) {
+        if (c.inHave == kFirstRead) {
             // The root's length decides the framing; nonsense here cannot be resynchronised.
             uint32_t raw = rootRawLen(c.in.data());
             if (raw < 4 || padded(raw) > kMaxMsgLen)
                 return false;
-            c.in.resize(kHeaderLen + padded(raw));
-            if (raw > 4)
-                continue;
         }
+        if (c.inHave < kHeaderLen + rootRawLen(c.in.data()))
+            continue;
+        // Zeroed padding keeps every walk over the attributes inside the buffer.
+        c.in.resize(kHeaderLen + padded(rootRawLen(c.in.data())));
 
         std::vector<uint8_t> msg;
         msg.swap(c.in);
@@ -777,10 +790,12 @@ int Broker::handleInvoke(Client &c, const uint8_t *hdr, Attrs &tb)
     // owner's library would take that as a broken stream, so refuse it here.
     if (padded(fwd.size() - kHeaderLen) > kMaxMsgLen)
         return UBUS_STATUS_INVALID_ARGUMENT;
-    // Held for the owner on the caller's account: a caller that outpaces
-    // the owner is slowed down, while the owner, whose answers are what it
-    // writes, is never stopped on account of its callers.
-    send(*obj.owner, std::move(fwd), &c);
+    // Held for the owner on the caller's account, within the caller's share
+    // there: a call to an owner that does not keep up (or has stopped
+    // reading) is refused at once, and the caller is never stopped for it.
+    if (!forward(*obj.owner, std::move(fwd), c.id))
+        return UBUS_STATUS_NO_MEMORY;
+    openCall(c, hdrSeq(hdr), obj.id);
     return -1;
 }
 
@@ -798,6 +813,10 @@ void Broker::handleResponse(Client &c, std::vector<uint8_t> &msg, Attrs &tb)
         return;
     auto dest = clients_.find(hdrPeer(msg.data()));
     if (dest == clients_.end())
+        return;
+    // Only answers to calls the broker passed on, so that nobody can make
+    // another client hold what it never asked for.
+    if (!closeCall(*dest->second, hdrSeq(msg.data()), obj->second->id, msg[1] == UBUS_MSG_STATUS))
         return;
     // The caller matches replies by object id, so the peer field carries it back.
     memcpy(msg.data() + 4, blob_data(tb[UBUS_ATTR_OBJID]), 4);
@@ -820,10 +839,29 @@ void Broker::sendStatus(Client &c, uint16_t seq, uint32_t peer, int status)
     send(c, makeMsg(UBUS_MSG_STATUS, seq, peer, g_buf.head));
 }
 
-void Broker::send(Client &c, std::vector<uint8_t> msg, Client *payer)
+void Broker::send(Client &c, std::vector<uint8_t> msg)
 {
+    enqueue(c, msg, c.id, true);
+}
+
+bool Broker::forward(Client &c, std::vector<uint8_t> msg, uint32_t payer)
+{
+    return enqueue(c, msg, payer, false);
+}
+
+bool Broker::enqueue(Client &c, std::vector<uint8_t> &msg, uint32_t payer, bool own)
+{
+    // Nobody will read it; a call to a vanished owner times out at its caller.
     if (c.dead)
-        return;
+        return true;
+    if (!own && !c.out.empty()) {
+        size_t cost = msg.size() + kQueuedOverhead;
+        auto share = c.inbound.find(payer);
+        size_t held = share == c.inbound.end() ? 0 : share->second;
+        if ((held > 0 && held + cost > limits_.maxForwardedBytesPerClient) ||
+            forwardedTotal_ + cost > limits_.maxForwardedBytesTotal)
+            return false;
+    }
 
     size_t sent = 0;
     if (c.out.empty()) {
@@ -838,64 +876,59 @@ void Broker::send(Client &c, std::vector<uint8_t> msg, Client *payer)
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
             markDead(c);
-            return;
+            return true;
         }
         if (sent == msg.size())
-            return;
+            return true;
+        // A started message must go out whole, whatever the bounds say.
         c.outOffset = sent;
     }
 
-    // Nothing accepted is dropped: it waits here, and whoever's request
-    // caused it is read more slowly until it has gone out.
+    // Nothing accepted is dropped: it waits here, charged to whoever's
+    // request caused it.
     Queued q;
-    q.payer = payer ? payer->id : c.id;
-    q.charged = msg.size() - sent;
-    q.forwarded = q.payer != c.id;
+    q.payer = payer;
+    q.own = own;
+    q.charged = msg.size() - sent + kQueuedOverhead;
     q.data = std::move(msg);
-    uint32_t who = q.payer;
     size_t bytes = q.charged;
-    bool forwarded = q.forwarded;
-    c.outQueued += bytes;
     c.out.push_back(std::move(q));
-    charge(who, bytes, forwarded);
-    if (c.outQueued > limits_.maxQueuedBytesPerClient) {
-        fprintf(stderr, "ubusd: client %08x left %zu bytes unread, disconnecting it\n", c.id, c.outQueued);
-        markDead(c);
-        return;
+    c.outQueued += bytes;
+    if (own) {
+        c.held += bytes;
+        if (c.held > limits_.maxQueuedBytesPerClient) {
+            fprintf(stderr, "ubusd: client %08x left %zu bytes unread, disconnecting it\n", c.id, c.held);
+            markDead(c);
+            return true;
+        }
+        if (!c.throttled && c.held >= limits_.maxHeldBytesPerClient)
+            c.throttled = true;
+    } else {
+        c.inbound[payer] += bytes;
+        forwardedTotal_ += bytes;
     }
     updatePolling(c);
+    return true;
 }
 
-void Broker::charge(uint32_t payer, size_t bytes, bool forwarded)
+void Broker::release(Client &c, const Queued &q)
 {
-    auto it = clients_.find(payer);
-    if (it == clients_.end())
+    c.outQueued -= std::min(c.outQueued, q.charged);
+    if (q.own) {
+        c.held -= std::min(c.held, q.charged);
+        if (c.throttled && c.held <= limits_.maxHeldBytesPerClient / 2) {
+            c.throttled = false;
+            updatePolling(c);
+        }
         return;
-    Client &p = *it->second;
-    p.held += bytes;
-    if (forwarded)
-        p.forwarded += bytes;
-    if (!p.throttled &&
-        (p.held >= limits_.maxHeldBytesPerClient || p.forwarded >= limits_.maxForwardedBytesPerClient)) {
-        p.throttled = true;
-        updatePolling(p);
     }
-}
-
-void Broker::uncharge(uint32_t payer, size_t bytes, bool forwarded)
-{
-    auto it = clients_.find(payer);
-    if (it == clients_.end())
+    forwardedTotal_ -= std::min(forwardedTotal_, q.charged);
+    auto share = c.inbound.find(q.payer);
+    if (share == c.inbound.end())
         return;
-    Client &p = *it->second;
-    p.held -= std::min(p.held, bytes);
-    if (forwarded)
-        p.forwarded -= std::min(p.forwarded, bytes);
-    if (p.throttled && p.held <= limits_.maxHeldBytesPerClient / 2 &&
-        p.forwarded <= limits_.maxForwardedBytesPerClient / 2) {
-        p.throttled = false;
-        updatePolling(p);
-    }
+    share->second -= std::min(share->second, q.charged);
+    if (share->second == 0)
+        c.inbound.erase(share);
 }
 
 void Broker::flushClient(Client &c)
@@ -914,15 +947,14 @@ void Broker::flushClient(Client &c)
         }
         c.outOffset += static_cast<size_t>(n);
         if (c.outOffset == front.data.size()) {
-            uint32_t payer = front.payer;
-            size_t bytes = front.charged;
-            bool forwarded = front.forwarded;
-            c.outQueued -= bytes;
+            Queued done = std::move(front);
             c.outOffset = 0;
             c.out.pop_front();
-            uncharge(payer, bytes, forwarded);
+            release(c, done);
         }
     }
+    if (c.out.empty() && c.eventsMissed && nowMs() - c.missedReportMs >= kMissedReportMs)
+        reportMissedEvents(c);
     updatePolling(c);
     pumpLookup(c);
 }
@@ -953,10 +985,54 @@ void Broker::markDead(Client &c)
     c.lookup.reset();
     std::deque<Queued> out;
     out.swap(c.out);
-    c.outQueued = 0;
     dead_.push_back(c.id);
     for (const Queued &q : out)
-        uncharge(q.payer, q.charged, q.forwarded);
+        release(c, q);
+    if (c.eventsMissed)
+        reportMissedEvents(c);
+}
+
+void Broker::openCall(Client &caller, uint16_t seq, uint32_t object)
+{
+    uint64_t key = (static_cast<uint64_t>(seq) << 32) | object;
+    uint64_t serial = ++caller.openSerial;
+    caller.openCalls[key] = serial;
+    caller.openOrder.emplace_back(key, serial);
+    while (caller.openCalls.size() > limits_.maxOpenCallsPerClient ||
+           caller.openOrder.size() > 2 * limits_.maxOpenCallsPerClient) {
+        auto oldest = caller.openOrder.front();
+        caller.openOrder.pop_front();
+        auto it = caller.openCalls.find(oldest.first);
+        // Only the entry still standing for that key, not a newer call reusing it.
+        if (it != caller.openCalls.end() && it->second == oldest.second)
+            caller.openCalls.erase(it);
+    }
+}
+
+bool Broker::closeCall(Client &caller, uint16_t seq, uint32_t object, bool last)
+{
+    auto it = caller.openCalls.find((static_cast<uint64_t>(seq) << 32) | object);
+    if (it == caller.openCalls.end())
+        return false;
+    if (last)
+        caller.openCalls.erase(it);
+    return true;
+}
+
+void Broker::noteMissedEvent(Client &listener)
+{
+    listener.eventsMissed++;
+    int64_t now = nowMs();
+    if (listener.missedReportMs == 0 || now - listener.missedReportMs >= kMissedReportMs)
+        reportMissedEvents(listener);
+}
+
+void Broker::reportMissedEvents(Client &listener)
+{
+    fprintf(stderr, "ubusd: client %08x reads events more slowly than they are sent: %zu not delivered\n",
+            listener.id, listener.eventsMissed);
+    listener.eventsMissed = 0;
+    listener.missedReportMs = nowMs();
 }
 
 void Broker::reapDead()
@@ -1048,13 +1124,14 @@ int Broker::forwardEvent(Client &c, const blob_attr *data)
     // The "ubus." events are the broker's own; nobody may fake them.
     if (strncmp(id, "ubus.", 5) == 0)
         return UBUS_STATUS_PERMISSION_DENIED;
-    return deliverEvent(&c, id, blobmsg_data(tb[kData]), blobmsg_data_len(tb[kData]));
+    return deliverEvent(&c, c.id, id, blobmsg_data(tb[kData]), blobmsg_data_len(tb[kData]));
 }
 
-int Broker::deliverEvent(const Client *sender, const char *id, const void *data, size_t len)
+int Broker::deliverEvent(const Client *sender, uint32_t payer, const char *id, const void *data, size_t len)
 {
     std::string eventId = id;
     std::vector<uint8_t> msg;
+    size_t missed = 0;
     for (Object *obj : listeners_) {
         if (obj->owner == sender || obj->owner->dead)
             continue;
@@ -1080,9 +1157,16 @@ int Broker::deliverEvent(const Client *sender, const char *id, const void *data,
         msg[3] = static_cast<uint8_t>(seq);
         uint32_t be = cpu_to_be32(obj->id);
         memcpy(msg.data() + kHeaderLen + 8, &be, 4);
-        send(*obj->owner, msg);
+        // Charged to the sender; a listener that does not keep up misses
+        // the excess and stays connected.
+        if (!forward(*obj->owner, msg, payer)) {
+            missed++;
+            noteMissedEvent(*obj->owner);
+        }
     }
-    return 0;
+    // The sender hears that some listener did not get it: it sends faster
+    // than that one reads.
+    return missed ? UBUS_STATUS_NO_MEMORY : 0;
 }
 
 void Broker::queueObjectEvent(const char *id, const Object &obj)
@@ -1093,15 +1177,15 @@ void Broker::queueObjectEvent(const char *id, const Object &obj)
     blobmsg_add_u32(&g_event, "id", obj.id);
     blobmsg_add_string(&g_event, "path", obj.path->c_str());
     const auto *bytes = static_cast<const uint8_t *>(blob_data(g_event.head));
-    objectEvents_.emplace_back(id, std::vector<uint8_t>(bytes, bytes + blob_len(g_event.head)));
+    objectEvents_.push_back({id, std::vector<uint8_t>(bytes, bytes + blob_len(g_event.head)), obj.owner->id});
 }
 
 void Broker::flushObjectEvents()
 {
-    std::vector<std::pair<std::string, std::vector<uint8_t>>> events;
+    std::vector<ObjectEvent> events;
     events.swap(objectEvents_);
     for (auto &event : events)
-        deliverEvent(nullptr, event.first.c_str(), event.second.data(), event.second.size());
+        deliverEvent(nullptr, event.payer, event.id.c_str(), event.data.data(), event.data.size());
 }
 
 uint32_t Broker::allocateId(const std::unordered_set<uint32_t> &used)

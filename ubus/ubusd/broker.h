@@ -32,18 +32,26 @@ struct Limits {
     // Event patterns a single client may keep registered, and their bytes.
     size_t maxEventPatternsPerClient = 1024;
     size_t maxEventPatternBytesPerClient = 256u << 10;
-    // Queued bytes a client's requests have made the broker hold (its own
-    // replies, its calls waiting for their owner, the answers to them). At
-    // this mark the broker stops reading that client; at half of it, it
-    // reads again.
+    // Bytes queued for a client that its own requests caused: the broker's
+    // replies and the answers to its calls. At this mark the broker stops
+    // reading that client; at half of it, it reads again.
     size_t maxHeldBytesPerClient = 1u << 20;
-    // Of those, the bytes of its calls still waiting for their owners. Kept
-    // small, so that another caller's request waits behind little of it.
+    // Of those, the unread bytes at which a client is disconnected rather
+    // than losing messages: answers to calls it made still arrive after the
+    // broker has stopped reading it.
+    size_t maxQueuedBytesPerClient = 4u << 20;
+    // Bytes of one client's calls and events that may wait at any one other
+    // client that reads more slowly than they come. Beyond it a call is
+    // refused with UBUS_STATUS_NO_MEMORY and an event is not queued for that
+    // listener (counted, reported, and the sender told so): the sender pays
+    // for its flood, neither the receiver nor the other senders do.
     size_t maxForwardedBytesPerClient = 64u << 10;
-    // Unread output at which a client is disconnected rather than losing
-    // messages: answers, events and other clients' calls still arrive for a
-    // client that has stopped reading.
-    size_t maxQueuedBytesPerClient = 16u << 20;
+    // All calls and events waiting in the broker together: the bound on
+    // what many senders times many slow receivers could otherwise queue.
+    size_t maxForwardedBytesTotal = 8u << 20;
+    // Calls of one client passed to owners and not answered yet; past it the
+    // oldest is forgotten (its caller has long timed out).
+    size_t maxOpenCallsPerClient = 1024;
 };
 
 // True when an event id is delivered to a listener registered with this
@@ -76,6 +84,8 @@ public:
     bool runUntilIdle();
     // Makes the id sequence repeatable, so recorded input can refer to ids.
     void seedIds(uint32_t seed) { rng_.seed(seed); }
+    // Bytes of calls and events waiting for their receivers, all clients together.
+    size_t forwardedBytes() const { return forwardedTotal_; }
 
 private:
     struct Client;
@@ -103,7 +113,7 @@ private:
         std::vector<uint8_t> data;
         uint32_t payer = 0;
         size_t charged = 0;
-        bool forwarded = false;  // queued for another client than the payer
+        bool own = true;  // charged to its receiver; else to payer's share there
     };
 
     // A listing of many objects, written only as fast as the client reads.
@@ -130,13 +140,24 @@ private:
 
         std::deque<Queued> out;
         size_t outOffset = 0;  // bytes of out.front() already written
-        size_t outQueued = 0;  // bytes waiting in out
+        size_t outQueued = 0;  // bytes charged for what waits in out
         uint32_t polling = 0;  // epoll events currently asked for
 
-        size_t held = 0;       // queued bytes charged to this client, anywhere
-        size_t forwarded = 0;  // the part of held queued for other clients
+        size_t held = 0;  // the part of outQueued its own requests caused
         bool throttled = false;
+        // Of the rest, the bytes each other client's calls and events hold here.
+        std::unordered_map<uint32_t, size_t> inbound;
         std::unique_ptr<Lookup> lookup;  // a listing still being written
+
+        // Calls passed to owners and not answered yet, by (seq << 32 | object
+        // id), with their order, so that only real answers reach this client.
+        std::unordered_map<uint64_t, uint64_t> openCalls;
+        std::deque<std::pair<uint64_t, uint64_t>> openOrder;
+        uint64_t openSerial = 0;
+
+        // Events not queued for it since the last report, and when that was.
+        size_t eventsMissed = 0;
+        int64_t missedReportMs = 0;
 
         std::vector<Object *> objects;
         size_t registered = 0;  // paths, signatures, per-object bookkeeping
@@ -154,8 +175,11 @@ private:
     bool readClient(Client &c);
     void flushClient(Client &c);
     void updatePolling(Client &c);
-    void charge(uint32_t payer, size_t bytes, bool forwarded);
-    void uncharge(uint32_t payer, size_t bytes, bool forwarded);
+    void release(Client &c, const Queued &q);
+    void openCall(Client &caller, uint16_t seq, uint32_t object);
+    bool closeCall(Client &caller, uint16_t seq, uint32_t object, bool last);
+    void noteMissedEvent(Client &listener);
+    void reportMissedEvents(Client &listener);
     void pumpLookup(Client &c);
     void markDead(Client &c);
     void destroyClient(uint32_t id);
@@ -173,14 +197,19 @@ private:
     int registerEventPattern(Client &c, const blob_attr *data);
     int forwardEvent(Client &c, const blob_attr *data);
     // Delivers to every listener object whose pattern matches, once each,
-    // except those of the sender (nullptr: the broker itself).
-    int deliverEvent(const Client *sender, const char *id, const void *data, size_t len);
+    // except those of the sender (nullptr: the broker itself); the copies
+    // are charged to payer. UBUS_STATUS_NO_MEMORY when a listener did not get it.
+    int deliverEvent(const Client *sender, uint32_t payer, const char *id, const void *data, size_t len);
     // ubus.object.add/remove wait until the current reply is out.
     void queueObjectEvent(const char *id, const Object &obj);
     void flushObjectEvents();
 
-    // Queues msg for c; its bytes are charged to payer (c itself if null).
-    void send(Client &c, std::vector<uint8_t> msg, Client *payer = nullptr);
+    // Queues msg for c, charged to c: a reply or answer it asked for.
+    void send(Client &c, std::vector<uint8_t> msg);
+    // Queues a call or event of payer for c within payer's share there and
+    // the broker's total; false, with nothing sent, when it does not fit.
+    bool forward(Client &c, std::vector<uint8_t> msg, uint32_t payer);
+    bool enqueue(Client &c, std::vector<uint8_t> &msg, uint32_t payer, bool own);
     void sendStatus(Client &c, const uint8_t *hdr, int status);
     void sendStatus(Client &c, uint16_t seq, uint32_t peer, int status);
     std::vector<uint8_t> buildObjectData(uint16_t seq, uint32_t peer, const Object &obj);
@@ -210,7 +239,13 @@ private:
 
     std::vector<Object *> listeners_;  // objects with event patterns, oldest first
     uint16_t eventSeq_ = 0;
-    std::vector<std::pair<std::string, std::vector<uint8_t>>> objectEvents_;
+    struct ObjectEvent {
+        std::string id;
+        std::vector<uint8_t> data;
+        uint32_t payer;  // the client whose registration caused it
+    };
+    std::vector<ObjectEvent> objectEvents_;
+    size_t forwardedTotal_ = 0;
     bool closing_ = false;  // no events while the broker itself shuts down
 };
 
