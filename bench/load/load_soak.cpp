@@ -1,6 +1,8 @@
 // Load on the running daemon: a soak of mixed bus calls from several clients
 // while the motors move, a flood of "changePan" far faster than the motors
-// can follow, and one client's calls beside a flooder that never reads. Prints the figures with
+// can follow, and one client's calls beside a flooder that never reads, beside
+// its own calls to a stuck object and beside an event flood to listeners that
+// never read. Prints the figures with
 // PASS/MISS per target; the exit status is non-zero only when the daemon died or the motors ended
 // somewhere the accepted commands do not explain.
 //
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -49,6 +52,7 @@ public:
     }
     bool ok() const { return ctx_ != nullptr && id_ != 0; }
     uint32_t object() const { return id_; }
+    ubus_context *context() const { return ctx_; }
 
     int change(const char *method, int step) {
         blob_buf_init(&buf_, 0);
@@ -127,17 +131,96 @@ std::vector<uint8_t> changePanCall(uint32_t object) {
 }
 
 // getPosition from one client, one call after the other: latencies and the
-// calls that got no answer.
-void legitimateCalls(long calls, Latencies &latency, long &unanswered) {
+// calls that got no answer. `between` runs before each call (another call of
+// the same client, for instance).
+void legitimateCalls(long calls, Latencies &latency, long &unanswered,
+                     const std::function<void(Client &)> &between = nullptr) {
     Client client;
     std::vector<double> local;
     for (long i = 0; i < calls; ++i) {
+        if (between && client.ok()) between(client);
         int pan = 0, tilt = 0;
         const double start = nowMs();
         if (!client.ok() || client.get(pan, tilt) != 0) ++unanswered;
         local.push_back(nowMs() - start);
     }
     latency.add(local);
+}
+
+// A bus object whose owner publishes it and then never reads again, as a
+// stopped or deadlocked process would.
+class StuckObject {
+public:
+    StuckObject() {
+        ctx_ = ubus_connect(nullptr);
+        if (ctx_ && ubus_add_object(ctx_, &object_) != 0) object_.id = 0;
+    }
+    ~StuckObject() {
+        if (ctx_) ubus_free(ctx_);
+    }
+    uint32_t id() const { return object_.id; }
+
+private:
+    static int ignore(ubus_context *, ubus_object *, ubus_request_data *, const char *,
+                      blob_attr *) {
+        return 0;
+    }
+    inline static const ubus_method methods_[] = {UBUS_METHOD_NOARG("work", ignore)};
+    inline static ubus_object_type type_ = UBUS_OBJECT_TYPE("load.stuck", methods_);
+    ubus_object object_ = {{}, "load.stuck", 0, nullptr, &type_, nullptr, false, methods_, 1};
+    ubus_context *ctx_ = nullptr;
+};
+
+// Listeners of every event that never read what the broker sends them.
+class DeafListeners {
+public:
+    explicit DeafListeners(int count) {
+        for (int i = 0; i < count; ++i) {
+            auto listener = std::make_unique<Listener>();
+            listener->ctx = ubus_connect(nullptr);
+            if (listener->ctx &&
+                ubus_register_event_handler(listener->ctx, &listener->handler, "*") == 0)
+                listeners_.push_back(std::move(listener));
+        }
+    }
+    ~DeafListeners() {
+        for (auto &listener : listeners_) ubus_free(listener->ctx);
+    }
+    size_t size() const { return listeners_.size(); }
+
+private:
+    struct Listener {
+        ubus_context *ctx = nullptr;
+        ubus_event_handler handler = {};
+    };
+    std::vector<std::unique_ptr<Listener>> listeners_;
+};
+
+// One "send" of a 1 KB event, as a non-reading event flooder sends it.
+std::vector<uint8_t> eventSend() {
+    blob_buf buf{};
+    blob_buf_init(&buf, 0);
+    blob_put_int32(&buf, UBUS_ATTR_OBJID, UBUS_SYSTEM_OBJECT_EVENT);
+    blob_put_string(&buf, UBUS_ATTR_METHOD, "send");
+    void *data = blob_nest_start(&buf, UBUS_ATTR_DATA);
+    blobmsg_add_string(&buf, "id", "load.flood");
+    void *table = blobmsg_open_table(&buf, "data");
+    blobmsg_add_string(&buf, "fill", std::string(1000, 'f').c_str());
+    blobmsg_close_table(&buf, table);
+    blob_nest_end(&buf, data);
+    std::vector<uint8_t> message(8 + blob_raw_len(buf.head));
+    message[1] = UBUS_MSG_INVOKE;
+    message[7] = UBUS_SYSTEM_OBJECT_EVENT;
+    std::memcpy(&message[8], buf.head, blob_raw_len(buf.head));
+    blob_buf_free(&buf);
+    return message;
+}
+
+size_t countOf(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
 }
 
 // Follows the daemon's log as it grows: keeps the counts the checks need and
@@ -396,6 +479,51 @@ int main() {
         silentSent = flooder.sent();
     }
 
+    // --- a stuck object beside the daemon -------------------------------------
+    // One client calls an object whose owner never reads, with 60 KiB of
+    // arguments, between its getPosition calls to the daemon.
+    Latencies stuckBeside;
+    long stuckLost = 0, stuckRefused = 0, stuckTimedOut = 0;
+    {
+        StuckObject stuck;
+        blob_buf big{};
+        blob_buf_init(&big, 0);
+        blobmsg_add_string(&big, "fill", std::string(60 * 1024, 'f').c_str());
+        legitimateCalls(std::min(legitimateCount, 200L), stuckBeside, stuckLost, [&](Client &c) {
+            int status =
+                ubus_invoke(c.context(), stuck.id(), "work", big.head, nullptr, nullptr, 100);
+            stuckRefused += status == UBUS_STATUS_NO_MEMORY;
+            stuckTimedOut += status == UBUS_STATUS_TIMEOUT;
+        });
+        blob_buf_free(&big);
+    }
+
+    // --- an event flood to listeners that never read ------------------------
+    const long brokerBefore = e2e::residentKilobytes(broker->process().pid());
+    long brokerPeak = brokerBefore;
+    Latencies eventsBeside;
+    long eventsLost = 0, eventsSent = 0;
+    size_t deafCount = 0;
+    {
+        DeafListeners deaf(50);
+        deafCount = deaf.size();
+        std::vector<std::unique_ptr<e2e::SilentFlooder>> floods;
+        for (int i = 0; i < 3; ++i)
+            floods.push_back(std::make_unique<e2e::SilentFlooder>(e2e::kBusSocket, eventSend()));
+        for (auto &flood : floods)
+            e2e::waitUntil(
+                [&] {
+                    brokerPeak =
+                        std::max(brokerPeak, e2e::residentKilobytes(broker->process().pid()));
+                    return flood->sent() >= 5000;
+                },
+                30);
+        legitimateCalls(legitimateCount, eventsBeside, eventsLost);
+        for (auto &flood : floods) eventsSent += flood->sent();
+        brokerPeak = std::max(brokerPeak, e2e::residentKilobytes(broker->process().pid()));
+    }
+    const std::string brokerErr = e2e::readFile(scratch + "/ubusd.err");
+
     std::printf("soak: %ld calls from %ld clients in %.1f s (%.0f calls/s), %ld failed calls\n",
                 totalCalls, clients, soakSeconds, totalCalls / soakSeconds, errors.load());
     std::printf("soak getPosition: p50 %.2f ms, p99 %.2f ms (%zu samples)\n",
@@ -416,6 +544,22 @@ int main() {
         "(%zu calls, %ld unanswered; flooder sent %ld changePan)\n",
         beside.percentile(0.5), beside.percentile(0.99), beside.percentile(1.0), beside.ms.size(),
         besideLost, silentSent);
+    std::printf(
+        "legitimate getPosition beside its calls to a stuck object: p50 %.2f ms, p99 %.2f ms, "
+        "max %.2f ms (%zu calls, %ld unanswered; of its 60 KiB calls to the object %ld refused at "
+        "once, %ld timed out)\n",
+        stuckBeside.percentile(0.5), stuckBeside.percentile(0.99), stuckBeside.percentile(1.0),
+        stuckBeside.ms.size(), stuckLost, stuckRefused, stuckTimedOut);
+    std::printf(
+        "legitimate getPosition beside an event flood to %zu listeners that never read: p50 %.2f "
+        "ms, p99 %.2f ms, max %.2f ms (%zu calls, %ld unanswered; flooders sent %ld events)\n",
+        deafCount, eventsBeside.percentile(0.5), eventsBeside.percentile(0.99),
+        eventsBeside.percentile(1.0), eventsBeside.ms.size(), eventsLost, eventsSent);
+    std::printf(
+        "broker VmRSS: %ld kB before the event flood, %ld kB at most (%+ld kB); %zu "
+        "reports of missed events, %zu clients disconnected\n",
+        brokerBefore, brokerPeak, brokerPeak - brokerBefore,
+        countOf(brokerErr, "reads events more slowly"), countOf(brokerErr, "disconnecting"));
     std::printf("final pan: expected %ld, getPosition %d, driver trace %ld\n", expectedPan, pan,
                 tracePan);
     std::printf("VmRSS: %ld kB before, %ld kB after (%+ld kB)\n", rssBefore, rssAfter,
@@ -432,6 +576,13 @@ int main() {
             "every legitimate call answered beside a non-reading flooder");
     verdict(beside.percentile(1.0) < 2000.0, false,
             "each legitimate call beside the flooder within 2 s");
+    verdict(stuckLost == 0 && eventsLost == 0, true,
+            "every legitimate call answered beside a stuck object and beside an event flood");
+    verdict(stuckRefused > 0, false,
+            "calls to the stuck object beyond the caller's share refused at once");
+    verdict(brokerPeak - brokerBefore < 16 * 1024, false,
+            "broker VmRSS growth under 16 MB during the event flood");
+    verdict(countOf(brokerErr, "disconnecting") == 0, false, "no client disconnected");
     verdict(rssAfter - rssBefore < 2048, false, "VmRSS flat (growth under 2 MB)");
     verdict(daemon.running(), true, "daemon alive at the end");
 
