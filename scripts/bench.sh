@@ -8,6 +8,7 @@
 #
 #   scripts/bench.sh            (root, or a normal user through a user namespace)
 #   BENCH_BUILD_DIR=... scripts/bench.sh   (default: build-bench)
+#   JOG_SIM_SPEED=... scripts/bench.sh     (simulator steps/s for the jog figures; default 1000)
 set -eu
 . "$(dirname "$0")/common.sh"
 BUILD_DIR=${BENCH_BUILD_DIR:-$ROOT/build-bench}
@@ -22,7 +23,7 @@ if [ -z "${GIMBAL_BENCH_INNER:-}" ]; then
           cmake --build "$BUILD_DIR" -j "$JOBS" --target gimbalhub ubusd ubus_cli sspsim gimbal_bench \
               ubus_gateway gateway_bench \
               gimbalhub_onvif onvif_bench \
-              gimbalhub_mqtt gimbal_fleet_bench
+              gimbalhub_mqtt gimbal_fleet_bench gimbal_jog_bench
         } >"$BUILD_LOG" 2>&1
     }
     echo "Building the Release tree in $BUILD_DIR (about 2 minutes from scratch; log: $BUILD_LOG)"
@@ -97,6 +98,21 @@ until grep -q '^listening on ' "$SCRATCH/onvif.out"; do
 done
 port=$(sed -n 's|^listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$SCRATCH/onvif.out")
 with_ticker 8 "measuring the ONVIF endpoint" "" taskset -c 0 "$BIN/onvif_bench" "$port" "$ONVIF_PID"
+
+# The jog figures need moves that take time: the daemon again at a stated
+# simulator speed (4096 steps per turn, so 1000 steps/s is about 88 degrees/s).
+JOG_SIM_SPEED=${JOG_SIM_SPEED:-1000}
+kill "$DAEMON_PID"
+wait "$DAEMON_PID" || true
+LD_PRELOAD="$BUILD_DIR/lib/libsspsim.so" SSP_SIM_SPEED=$JOG_SIM_SPEED SSP_SIM_TRACE="$SCRATCH/jog-trace" \
+    taskset -c 0 "$BIN/gimbalhub" -c "$SCRATCH/gimbalhub.json" \
+    >"$SCRATCH/gimbalhub.out" 2>"$SCRATCH/gimbalhub-jog.log" &
+DAEMON_PID=$!
+with_ticker 8 "measuring jogs" "" taskset -c 0 "$BIN/gimbal_jog_bench" "$SCRATCH/jog-trace" "$JOG_SIM_SPEED" || {
+    echo "jog benchmark aborted; last daemon lines:" >&2
+    tail -n 20 "$SCRATCH/gimbalhub-jog.log" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' >&2
+    exit 1
+}
 
 # The MQTT fleet: many heads on one mosquitto, each daemon in a namespace of
 # its own; not pinned, since fifty of each cannot share one CPU sensibly.

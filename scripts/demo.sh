@@ -95,6 +95,18 @@ motor_position() {  # the last position the driver reported, in degrees and step
             function deg(s, z,  d) { d = (s - z) / spd; return d < 0 ? -int(-d + 0.5) : int(d + 0.5) }
             { printf "pan %d° (step %d), tilt %d° (step %d)\n", deg($1, pz), $1, deg($2, tz), $2 }'
 }
+ctl() {  # ctl <method> [json]: a call to the extension object
+    printf '\n$ ubus call gimbalhub.control %s %s\n' "$1" "${2:-}"
+    "$BIN/ubus" -S call gimbalhub.control "$1" ${2:+"$2"} || echo "(exit status $?)"
+}
+wait_idle() {  # until the head rests and no jog, tour or park runs
+    tries=0
+    until "$BIN/ubus" -S call gimbalhub.control status | grep -q '"moving":false.*"activity":"idle"'; do
+        tries=$((tries + 1))
+        if [ $tries -gt 300 ]; then echo "timed out waiting for the head to rest" >&2; exit 1; fi
+        sleep 0.05
+    done
+}
 READY_COUNT=0
 call() {  # call <method> [json] [moves]
     printf '\n$ ubus call gimbalhub %s %s\n' "$1" "${2:-}"
@@ -174,6 +186,20 @@ call getPosition
 call changePosition '{"pan":-145,"tilt":-15}' 2
 call getPosition
 
+section "Presets and a jog on gimbalhub.control"
+ctl presetSet '{"name":"door"}'
+ctl moveTo '{"pan":-120,"tilt":5}'
+wait_idle
+echo "simulated motor: $(motor_position)"
+ctl jog '{"pan":-1,"timeout":1200}'
+ctl status
+wait_idle
+echo "after the jog's deadman: $(motor_position)"
+ctl presetGoto '{"name":"door"}'
+wait_idle
+ctl status
+echo "simulated motor: $(motor_position)"
+
 if [ "$KEEP" -eq 1 ]; then
     section "The daemon keeps running; try for example"
     cat <<HELP
@@ -182,6 +208,9 @@ if [ "$KEEP" -eq 1 ]; then
   ubus call gimbalhub changePan '{"step":10}'
   ubus call gimbalhub changeTilt '{"step":-3}'
   ubus call gimbalhub changePosition '{"pan":0,"tilt":0}'
+  ubus call gimbalhub.control jog '{"tilt":0.5,"timeout":2000}'
+  ubus call gimbalhub.control presetList
+  ubus call gimbalhub.control tourStart '{"presets":["door","door"],"dwell":1,"loops":1}'
   tail -f $LOG          (the daemon's log)
   cat $TRACE           (every request the simulated driver saw)
 Leave the shell (exit) to stop the daemon and the broker.
