@@ -65,8 +65,8 @@ private:
                 void *priv) {
         struct blob_buf empty = {};
         blob_buf_init(&empty, 0);
-        const int status = ubus_invoke(context_, id_, method, message ? message : empty.head,
-                                       handler, priv, 5000);
+        const int status =
+            ubus_invoke(context_, id_, method, message ? message : empty.head, handler, priv, 5000);
         blob_buf_free(&empty);
         return status == 0;
     }
@@ -77,7 +77,8 @@ private:
 
 double percentile(std::vector<double> samples, double fraction) {
     std::sort(samples.begin(), samples.end());
-    const size_t index = static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
+    const size_t index =
+        static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
     return samples[std::min(index, samples.size() - 1)];
 }
 

@@ -16,6 +16,7 @@ int fuzz_ubus_client_rx(const uint8_t *data, size_t size);
 int fuzz_ubusd_rx(const uint8_t *data, size_t size);
 int fuzz_config_loader(const uint8_t *data, size_t size);
 int fuzz_persist_loader(const uint8_t *data, size_t size);
+int fuzz_preset_loader(const uint8_t *data, size_t size);
 int fuzz_jsonrpc_request(const uint8_t *data, size_t size);
 int fuzz_onvif_request(const uint8_t *data, size_t size);
 

@@ -41,7 +41,7 @@ fi
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # Small, shallow parsers: their coverage saturates within seconds.
-SHORT_TARGETS="jsonrpc_request onvif_request"
+SHORT_TARGETS="jsonrpc_request onvif_request preset_loader"
 failed=""
 for t in $TARGETS; do
     seconds=$FUZZ_SECONDS
