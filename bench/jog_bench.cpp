@@ -36,17 +36,14 @@ void readStatus(struct ubus_request *req, int, struct blob_attr *msg) {
 
 class Control {
 public:
-    Control() {
-        context_ = ubus_connect(nullptr);
-        if (context_ != nullptr && ubus_lookup_id(context_, "gimbalhub.control", &id_) != 0) {
-            ubus_free(context_);
-            context_ = nullptr;
-        }
+    // False until the daemon has registered its object.
+    bool connect() {
+        if (context_ == nullptr) context_ = ubus_connect(nullptr);
+        return context_ != nullptr && ubus_lookup_id(context_, "gimbalhub.control", &id_) == 0;
     }
     ~Control() {
         if (context_ != nullptr) ubus_free(context_);
     }
-    bool ok() const { return context_ != nullptr; }
 
     bool jog(double pan, int timeoutMs) {
         struct blob_buf message = {};
@@ -93,7 +90,7 @@ int main(int argc, char **argv) {
     const std::string tracePath = argv[1];
     Control control;
     HeadState state;
-    if (!control.ok() ||
+    if (!e2e::waitUntil([&] { return control.connect(); }, 20, 0.1) ||
         !e2e::waitUntil([&] { return control.status(state) && !state.moving; }, 30)) {
         fprintf(stderr, "gimbalhub.control is not there, or the head does not come to rest\n");
         return 1;
