@@ -113,8 +113,9 @@ bool Head::startDaemon(std::string *why, bool wait) {
 bool Head::waitDaemon(std::string *why) {
     const auto ready = ubus({"-t", "20", "wait_for", "gimbalhub.control"}, 25);
     if (ready.exitStatus != 0) {
-        *why =
-            id_ + ": gimbalhub.control did not appear: " + e2e::readFile(dir_ + "/gimbalhub.err");
+        *why = id_ + ": gimbalhub.control did not appear (wait_for: " +
+               (ready.finished ? "exit " + std::to_string(ready.exitStatus) : "timed out") +
+               ", " + ready.err + "): " + e2e::readFile(dir_ + "/gimbalhub.err");
         return false;
     }
     return true;

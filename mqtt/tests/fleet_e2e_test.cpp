@@ -85,7 +85,7 @@ protected:
 };
 
 TEST_F(FleetTest, EightHeadsAnswerCommandsGroupCommandsAndStayIsolated) {
-    startFleet(8);
+    ASSERT_NO_FATAL_FAILURE(startFleet(8));
     const int n = fleet_->size();
 
     // Retained: a newcomer gets every head's availability and state at once.
@@ -206,7 +206,7 @@ TEST_F(FleetTest, EightHeadsAnswerCommandsGroupCommandsAndStayIsolated) {
 }
 
 TEST_F(FleetTest, BrokerRestartBringsEveryHeadBackAndAQueuedCommandRunsOnce) {
-    startFleet(8);
+    ASSERT_NO_FATAL_FAILURE(startFleet(8));
     const int n = fleet_->size();
     const time_t settled = time(nullptr);
     // The broker's periodic save has caught every session and subscription.
@@ -258,7 +258,7 @@ TEST_F(FleetTest, BrokerRestartBringsEveryHeadBackAndAQueuedCommandRunsOnce) {
 }
 
 TEST_F(FleetTest, MalformedAndFloodedCommandsLeaveBridgeAndBusServing) {
-    startFleet(2);
+    ASSERT_NO_FATAL_FAILURE(startFleet(2));
     Head &target = head(0);
     const size_t homed = target.moves().size();
     const size_t otherHomed = head(1).moves().size();

@@ -140,11 +140,13 @@ int waitForCommand(ubus_context *ctx, int argc, char **argv)
     int ret = ubus_register_event_handler(ctx, &g_wait.ev, "ubus.object.add");
     if (ret)
         return ret;
+    // The last object found ends the loop from inside the lookup, which can
+    // cut the lookup short before its status: what was found counts.
     ret = ubus_lookup(ctx, nullptr, waitListed, nullptr);
-    if (ret)
-        return ret;
     if (!g_wait.nPending)
         return 0;
+    if (ret)
+        return ret;
 
     ret = runLoop(ctx, &g_wait.timeout, eventOptions.timeoutSec);
     if (g_wait.nPending)

@@ -89,6 +89,17 @@ TEST_F(CliEvents, MessagesAndExitStatuses)
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "");
 
+    // Found by the lookup (over and over: the lookup's answer may come in
+    // pieces), or announced later.
+    e2e::Process owner({e2e::owner(), "-s", broker_.socket()});
+    owner.waitLine("ready ");
+    for (int i = 0; i < 30; i++)
+        ASSERT_EQ(ubus({"-t", "5", "wait_for", "test"}).exitStatus, 0) << i;
+    e2e::Process waiter(tool({"-t", "10", "wait_for", "test", "later"}));
+    e2e::Process later({e2e::owner(), "-s", broker_.socket(), "-n", "later"});
+    ASSERT_TRUE(waiter.wait(10));
+    EXPECT_EQ(waiter.exitStatus(), 0);
+
     r = ubus({"-t", "0", "wait_for", "nothing"});
     EXPECT_EQ(r.exitStatus, 7);
     EXPECT_EQ(r.err, "Command failed: Request timed out\n");
