@@ -189,6 +189,10 @@ struct BusClient::Core {
     size_t queuedEvents = 0;
     std::multimap<Clock::time_point, std::shared_ptr<Call>> deadlines;
     size_t pendingCalls = 0;
+    // Calls posted that the bus thread has not taken yet. Bounded apart from
+    // the open calls: while the bus thread is blocked, calls that time out
+    // free their slot but leave their jobs queued.
+    std::atomic<size_t> untakenCalls{0};
     bool accepting = true;
     bool handlerStop = false;
     std::thread::id handlerThreadId;
@@ -510,6 +514,7 @@ void BusLoop::objectEvent(const char *type, blob_attr *msg) {
 }
 
 void BusLoop::submit(const std::shared_ptr<Call> &call) {
+    core_.untakenCalls--;
     if (core_.isDone(call)) return;
     if (!up_) {
         waiting_.push_back(call);
@@ -887,7 +892,9 @@ void BusClient::call(const std::string &object, const std::string &method, nlohm
         handler(kConnectionFailed, json::object());
         return;
     }
-    if (refused == kOk && core.pendingCalls >= core.options.maxPendingCalls) refused = kNoMemory;
+    if (refused == kOk && (core.pendingCalls >= core.options.maxPendingCalls ||
+                           core.untakenCalls >= core.options.maxPendingCalls))
+        refused = kNoMemory;
     if (refused != kOk) {
         core.pushLocked([h = std::move(handler), refused] { h(refused, json::object()); });
         return;
@@ -898,6 +905,7 @@ void BusClient::call(const std::string &object, const std::string &method, nlohm
     call->deadline =
         core.deadlines.emplace(Clock::now() + std::chrono::milliseconds(timeoutMs), call);
     core.pendingCalls++;
+    core.untakenCalls++;
     core.wake.notify_one();  // a new earliest deadline
     core.postBus([call](BusLoop &loop) { loop.submit(call); });
 }

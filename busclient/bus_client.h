@@ -63,16 +63,21 @@ struct Reply {
 };
 
 struct Options {
-    std::string socket;            // empty: the system's default bus socket
-    int reconnectMinMs = 100;      // first retry after a failed connect or a lost connection
-    int reconnectMaxMs = 2000;     // the wait doubles up to this
-    int stopGraceMs = 1000;        // stop() waits this long for each library thread
-    size_t maxPendingCalls = 256;  // more calls at once end at once with kNoMemory
-    size_t maxQueuedEvents =
-        1024;           // events beyond this many waiting for the handler thread are dropped
-    int maxDepth = 32;  // nesting of arrays/tables in arguments, replies and events
-    size_t maxArgsBytes = 64 * 1024;    // encoded arguments; larger ends with kInvalidArgument
-    size_t maxReplyBytes = 256 * 1024;  // reply messages together; larger ends with kParseError
+    std::string socket;         // empty: the system's default bus socket
+    int reconnectMinMs = 100;   // first retry after a failed connect or a lost connection
+    int reconnectMaxMs = 2000;  // the wait doubles up to this
+    int stopGraceMs = 1000;     // stop() waits this long for each library thread
+    // Open calls, and separately calls the bus thread has not taken yet (it
+    // may be blocked on the broker): one more ends at once with kNoMemory.
+    size_t maxPendingCalls = 256;
+    // Events waiting for the handler thread; more are dropped and counted.
+    size_t maxQueuedEvents = 1024;
+    // Nesting of arrays/tables in arguments, replies and events.
+    int maxDepth = 32;
+    // Encoded arguments; larger ends with kInvalidArgument.
+    size_t maxArgsBytes = 64 * 1024;
+    // The reply messages of one call together; larger ends with kParseError.
+    size_t maxReplyBytes = 256 * 1024;
 };
 
 class BusClient {

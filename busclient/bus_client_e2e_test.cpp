@@ -325,6 +325,7 @@ TEST_F(BusClientE2e, StalledBrokerNeitherStallsCallersNorShutdown) {
     startOwner();
     busclient::Options options;
     options.stopGraceMs = 500;
+    options.maxPendingCalls = 4;
     BusClient &bus = client(options);
     startConnected(bus);
 
@@ -351,6 +352,8 @@ TEST_F(BusClientE2e, StalledBrokerNeitherStallsCallersNorShutdown) {
 
     // open calls end with the stop, which leaves the stuck thread behind
     std::future<Reply> open = bus.call("test", "echo", nullptr, 60000);
+    // the timed-out calls still wait for the bus thread: the queue is full
+    EXPECT_EQ(callAndWait("test", "echo", nullptr, 60000).status, busclient::kNoMemory);
     auto start = Clock::now();
     bus.stop();
     EXPECT_LT(msSince(start), options.stopGraceMs + kLateMs);
