@@ -57,7 +57,8 @@ async function withOnvif() {
       moveStatus: typeof moving === 'string' ? moving : moving.panTilt });
   }
   case 'continuous':
-    await call('continuousMove', { profileToken: profile, x: args.x, y: args.y, zoom: 0, timeout: args.timeout });
+    // this library takes the timeout in milliseconds
+    await call('continuousMove', { profileToken: profile, x: args.x, y: args.y, zoom: 0, timeout: args.timeout * 1000 });
     return done({});
   case 'stop':
     await call('stop', { profileToken: profile, panTilt: true, zoom: true });
