@@ -148,8 +148,10 @@ Client::Client(int port, const std::string &user, const std::string &password,
 }
 
 Client::~Client() {
+    // The loop thread ends by itself after the disconnect; cancelling it
+    // instead could leave one of the library's locks held.
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
+    mosquitto_loop_stop(client_, false);
     mosquitto_destroy(client_);
 }
 
