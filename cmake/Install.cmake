@@ -22,5 +22,6 @@ install(CODE "
   set(GIMBAL_BINARY_DIR \"${PROJECT_BINARY_DIR}\")
   set(GIMBAL_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
   set(GIMBAL_INSTALL_MQTT \"$<TARGET_EXISTS:gimbalhub_mqtt>\")
+  set(GIMBAL_INSTALL_ONVIF \"$<TARGET_EXISTS:gimbalhub_onvif>\")
 ")
 install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/install-etc.cmake)

@@ -39,3 +39,12 @@ if(GIMBAL_INSTALL_MQTT)
        DESTINATION "${gimbal_etc}/gimbalhub" RENAME mqtt.json)
   gimbal_install_init(gimbalhub-mqtt)
 endif()
+
+# The ONVIF endpoint, where it was built; its configuration holds
+# passwords: readable by its owner only.
+if(GIMBAL_INSTALL_ONVIF)
+  file(INSTALL "${GIMBAL_SOURCE_DIR}/config/gimbalhub-onvif.json"
+       DESTINATION "${gimbal_etc}/gimbalhub"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE)
+  gimbal_install_init(gimbalhub-onvif)
+endif()

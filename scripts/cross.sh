@@ -29,7 +29,7 @@ setup_binfmt
 
 for target in $TARGETS; do
     select_target "$target"
-    for name in fetch_toolchain probe_target build_googletest stage_json_c build_project check_binaries \
+    for name in fetch_toolchain probe_target build_googletest stage_libraries build_project check_binaries \
         run_tests check_time64 check_install report_sizes; do
         step "$TARGET: $name"
         $name

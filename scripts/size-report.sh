@@ -17,14 +17,14 @@ trap 'rm -rf "$work"' EXIT
 
 status=0
 echo "toolchain runtimes linked $CXX_RUNTIME"
-printf '%-10s %10s %10s  %s\n' program stripped budget verdict
+printf '%-16s %10s %10s  %s\n' program stripped budget verdict
 # program:budget in KiB
-for entry in otarelay:16 gimbalhub:300; do
+for entry in otarelay:16 gimbalhub:300 gimbalhub-onvif:400; do
     program=${entry%%:*}
     budget_kib=${entry#*:}
     budget=$((budget_kib * 1024))
     if [ ! -f "$BIN_DIR/$program" ]; then
-        printf '%-10s %10s %10s  %s\n' "$program" - "$budget" "FAIL (not built)"
+        printf '%-16s %10s %10s  %s\n' "$program" - "$budget" "FAIL (not built)"
         status=1
         continue
     fi
@@ -38,6 +38,6 @@ for entry in otarelay:16 gimbalhub:300; do
         verdict="FAIL (over by $((size - budget)) bytes)"
         status=1
     fi
-    printf '%-10s %10s %10s  %s\n' "$program" "$size" "$budget" "$verdict"
+    printf '%-16s %10s %10s  %s\n' "$program" "$size" "$budget" "$verdict"
 done
 exit $status

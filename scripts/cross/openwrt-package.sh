@@ -24,7 +24,9 @@ standin declared >"$CHECK/declared" || fail "the Makefile does not evaluate agai
 
 # --- What it declares -----------------------------------------------------
 packages=$(declared PACKAGES)
-case " $packages " in *" gimbalhub "*" otarelay "*) ;; *) fail "packages: '$packages', expected gimbalhub and otarelay" ;; esac
+for package in gimbalhub gimbalhub-onvif otarelay; do
+    case " $packages " in *" $package "*) ;; *) fail "packages: '$packages', expected gimbalhub, gimbalhub-onvif and otarelay" ;; esac
+done
 for field in PKG_VERSION PKG_RELEASE PKG_LICENSE PKG_MAINTAINER; do
     [ -n "$(declared $field)" ] || fail "$field is empty"
 done
@@ -51,6 +53,10 @@ for dependency in +libubox +libubus +libstdcpp; do
     case $depends in *" $dependency "*) ;; *) fail "gimbalhub does not depend on $dependency" ;; esac
 done
 case $depends in *libpthread*) fail "+libpthread is part of the C library on musl" ;; esac
+onvif_depends=" $(declared gimbalhub-onvif.DEPENDS) "
+for dependency in +libubox +libubus +libstdcpp +libmicrohttpd-no-ssl +pugixml +libmbedtls; do
+    case $onvif_depends in *" $dependency "*) ;; *) fail "gimbalhub-onvif does not depend on $dependency" ;; esac
+done
 [ -z "$(declared otarelay.DEPENDS)" ] || fail "otarelay needs only the C library: DEPENDS=$(declared otarelay.DEPENDS)"
 echo "declared: $packages, license $(declared PKG_LICENSE), gimbalhub DEPENDS:$depends"
 
@@ -64,7 +70,9 @@ done
 
 # --- A device build with those options ------------------------------------
 # The bundled libubox/libubus stand in for the image's libraries, staged
-# outside the source tree (the project never takes its own copies for those).
+# outside the source tree (the project never takes its own copies for those);
+# the ARM libraries staged for the cross build stand in for the image's
+# libmicrohttpd, pugixml and mbedtls.
 image_root=$(mktemp -d)
 trap 'rm -rf "$image_root"' EXIT
 image=$image_root/usr
@@ -75,12 +83,13 @@ device=$CHECK/device-build
 # shellcheck disable=SC2086
 CFLAGS="-Werror" CXXFLAGS="-Werror" cmake -S "$ROOT" -B "$device" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$TARGET.cmake" \
-    -DGIMBAL_CROSS_EXTRA_ROOTS="$image_root" $options >"$CHECK/configure.log" ||
+    -DGIMBAL_CROSS_EXTRA_ROOTS="$image_root;$OUT/stage" $options >"$CHECK/configure.log" ||
     { cat "$CHECK/configure.log"; fail "device configure failed"; }
 grep -q 'using the real libubox/libubus' "$CHECK/configure.log" || fail "device build did not take the image's libraries"
 cmake --build "$device" -j "$JOBS" >"$CHECK/build.log" 2>&1 || { tail -n 40 "$CHECK/build.log"; fail "device build failed"; }
 built=$(cd "$device/bin" && ls | tr '\n' ' ')
-[ "$built" = "gimbalhub otarelay " ] || fail "the device build made '$built'; only gimbalhub and otarelay go on the device"
+[ "$built" = "gimbalhub gimbalhub-onvif otarelay " ] ||
+    fail "the device build made '$built'; only gimbalhub, gimbalhub-onvif and otarelay go on the device"
 if [ -d "$device/lib" ] && [ -n "$(ls "$device/lib")" ]; then fail "the device build made libraries: $(ls "$device/lib")"; fi
 echo "device build ($options): builds $built"
 
@@ -109,6 +118,10 @@ left_out=$(comm -23 "$CHECK/cmake.files" "$CHECK/packaged.files" | grep -v '\.md
 for conffile in $(declared gimbalhub.conffiles); do
     [ -f "$CHECK/root-gimbalhub$conffile" ] || fail "conffile $conffile is not installed by the package"
 done
+for conffile in $(declared gimbalhub-onvif.conffiles); do
+    [ -f "$CHECK/root-gimbalhub-onvif$conffile" ] || fail "conffile $conffile is not installed by the package"
+done
 [ -x "$CHECK/root-gimbalhub/etc/init.d/gimbalhub" ] || fail "the init script is not installed executable"
+[ -x "$CHECK/root-gimbalhub-onvif/etc/init.d/gimbalhub-onvif" ] || fail "the endpoint's init script is not installed executable"
 echo "install steps ($packages): $(tr '\n' ' ' <"$CHECK/packaged.files")"
 

@@ -133,61 +133,132 @@ build_googletest() {
     echo "GoogleTest: $STAGE"
 }
 
-# json-c, which the bus client tool links, as a library of the target in the
-# stage. glibc: Debian's ARM packages unpacked, never installed (an installed
-# armhf C library would be found by qemu before the cross toolchain's).
-# musl: Debian has no build for it, so its source package is built here.
-stage_json_c() {
+# The target's libraries that programs here link, as libraries of the target
+# in the stage. glibc: Debian's ARM packages unpacked, never installed (an
+# installed armhf C library would be found by qemu before the cross
+# toolchain's). musl: Debian has no build for it, so the source packages are
+# built here, static, the library alone (no programs, tests or documents).
+# json-c: the bus client tool. libmicrohttpd, pugixml, mbedcrypto: the ONVIF
+# endpoint; libmicrohttpd from source on glibc too, since Debian's armhf
+# build needs GnuTLS and its chain at run time and the endpoint needs no TLS.
+stage_libraries() {
     mkdir -p "$STAGE/include" "$STAGE/lib"
     case $TARGET in
-        arm-linux-gnueabihf) stage_json_c_debs ;;
-        arm-linux-musleabihf) build_json_c ;;
+        arm-linux-gnueabihf)
+            stage_debs libjson-c.so libjson-c5 libjson-c-dev
+            stage_debs libpugixml.so libpugixml1v5 libpugixml-dev
+            stage_debs libmbedcrypto.so libmbedcrypto7 libmbedtls-dev
+            ;;
+        arm-linux-musleabihf)
+            build_cmake_library json-c libjson-c.a "" -DBUILD_TESTING=OFF -DBUILD_APPS=OFF \
+                -DDISABLE_EXTRA_LIBS=ON -DENABLE_THREADING=OFF -DDISABLE_WERROR=ON
+            build_cmake_library pugixml libpugixml.a "" -DPUGIXML_BUILD_TESTS=OFF
+            build_cmake_library mbedtls libmbedcrypto.a mbedcrypto -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF \
+                -DMBEDTLS_FATAL_WARNINGS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON
+            ;;
     esac
-    echo "json-c for $TARGET: $(ls "$STAGE"/lib/libjson-c.* | tr '\n' ' ')"
+    build_microhttpd
+    echo "libraries for $TARGET in $STAGE/lib: $(cd "$STAGE/lib" && ls libjson-c.* libpugixml.* libmbedcrypto.* \
+        libmicrohttpd.* 2>/dev/null | tr '\n' ' ')"
 }
 
-stage_json_c_debs() {
-    [ -f "$STAGE/lib/libjson-c.so" ] && return 0
+# stage_debs <library file> <armhf package...>: headers and libraries of the
+# packages into the stage, unless the library file is there already.
+stage_debs() {
+    library=$1
+    shift
+    [ -e "$STAGE/lib/$library" ] && return 0
     if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        [ "$(id -u)" -eq 0 ] || fail "the ARM json-c needs the armhf package lists: as root run dpkg --add-architecture armhf && apt-get update"
+        [ "$(id -u)" -eq 0 ] || fail "the ARM libraries need the armhf package lists: as root run dpkg --add-architecture armhf && apt-get update"
         dpkg --add-architecture armhf
     fi
-    debs=$OUT/json-c-debs
+    debs=$OUT/debs-$1
     rm -rf "$debs"
     mkdir -p "$debs/root"
-    fetch_json_c() { (cd "$debs" && apt-get download -q libjson-c5:armhf libjson-c-dev:armhf); }
-    fetch_json_c || { [ "$(id -u)" -eq 0 ] && apt-get update -q && fetch_json_c; } ||
-        fail "cannot download Debian's armhf json-c packages"
+    packages=""
+    for package in "$@"; do packages="$packages $package:armhf"; done
+    # shellcheck disable=SC2086
+    fetch_debs() { (cd "$debs" && apt-get download -q $packages); }
+    fetch_debs || { [ "$(id -u)" -eq 0 ] && apt-get update -q && fetch_debs; } ||
+        fail "cannot download Debian's armhf packages:$packages"
     for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$debs/root"; done
-    cp -r "$debs/root/usr/include/json-c" "$STAGE/include/"
-    cp -P "$debs/root/usr/lib/$TARGET"/libjson-c.so* "$STAGE/lib/"
+    cp -r "$debs/root/usr/include/." "$STAGE/include/"
+    cp -P "$debs/root/usr/lib/$TARGET"/*.so* "$STAGE/lib/"
 }
 
-# A static library, so the tool needs no further shared object on the device.
-build_json_c() {
-    [ -f "$STAGE/lib/libjson-c.a" ] && return 0
-    src=$OUT/json-c-src
+# fetch_source <source package>: Debian's source package unpacked in
+# $OUT/src-<package>/tree. A private source list and apt state: the PC's
+# package configuration stays as it is; apt checks the files against
+# Debian's signed index.
+fetch_source() {
+    src=$OUT/src-$1
+    [ -d "$src/tree" ] && return 0
     rm -rf "$src"
     mkdir -p "$src/apt/lists/partial" "$src/apt/cache/archives/partial"
-    # A private source list and apt state: the PC's package configuration stays as it is.
     : >"$src/apt/status"
     echo "deb-src http://deb.debian.org/debian bookworm main" >"$src/apt/sources.list"
-    set -- -q -o Dir::Etc::SourceList="$src/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+    set -- "$1" -q -o Dir::Etc::SourceList="$src/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
         -o Dir::State::Lists="$src/apt/lists" -o Dir::State::status="$src/apt/status" -o Dir::Cache="$src/apt/cache"
+    package=$1
+    shift
     apt-get "$@" update >/dev/null || fail "cannot read Debian's source lists"
-    (cd "$src" && apt-get "$@" source --download-only json-c 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
+    (cd "$src" && apt-get "$@" source --download-only "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
         true
-    dsc=$(ls "$src"/json-c_*.dsc 2>/dev/null) || fail "cannot download Debian's json-c source package"
-    # apt has checked the files against Debian's signed index.
+    dsc=$(ls "$src/${package}"_*.dsc 2>/dev/null) || fail "cannot download Debian's $package source package"
     dpkg-source --no-check -x "$dsc" "$src/tree" >/dev/null
+}
+
+# build_cmake_library <source package> <library file> <target or ""> <cmake options...>:
+# a static library from Debian's source into the stage. With a target, only
+# that library is built and its headers copied, not the whole install.
+build_cmake_library() {
+    package=$1 library=$2 only=$3
+    shift 3
+    [ -e "$STAGE/lib/$library" ] && return 0
+    fetch_source "$package"
+    src=$OUT/src-$package
     cmake -S "$src/tree" -B "$src/build" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
-        -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF -DBUILD_APPS=OFF \
-        -DDISABLE_EXTRA_LIBS=ON -DENABLE_THREADING=OFF -DDISABLE_WERROR=ON >"$src/configure.log" 2>&1 ||
-        { tail -n 40 "$src/configure.log"; fail "json-c for $TARGET did not configure"; }
-    heartbeat "building json-c" cmake --build "$src/build" -j "$JOBS" >"$src/build.log" 2>&1 ||
-        { tail -n 40 "$src/build.log"; fail "json-c for $TARGET did not build"; }
-    cmake --install "$src/build" >/dev/null
+        -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON "$@" >"$src/configure.log" 2>&1 ||
+        { tail -n 40 "$src/configure.log"; fail "$package for $TARGET did not configure"; }
+    heartbeat "building $package" cmake --build "$src/build" -j "$JOBS" ${only:+--target "$only"} \
+        >"$src/build.log" 2>&1 || { tail -n 40 "$src/build.log"; fail "$package for $TARGET did not build"; }
+    if [ -n "$only" ]; then
+        cp -r "$src/tree/include/." "$STAGE/include/"
+        find "$src/build" -name "$library" -exec cp {} "$STAGE/lib/" \;
+    else
+        cmake --install "$src/build" >/dev/null
+    fi
+    [ -e "$STAGE/lib/$library" ] || fail "$package for $TARGET: no $library staged"
+}
+
+# libmicrohttpd (autotools) without TLS: shared on glibc, as the device has
+# it (and the size report measures it), static on musl like the others.
+build_microhttpd() {
+    case $TARGET in
+        arm-linux-musleabihf)
+            library=libmicrohttpd.a
+            tools="CC=$CC_TARGET AR=$GIMBAL_MUSL_TOOLCHAIN/bin/ar RANLIB=$GIMBAL_MUSL_TOOLCHAIN/bin/ranlib"
+            kind="--enable-static --disable-shared"
+            ;;
+        *)
+            library=libmicrohttpd.so
+            tools="CC=$CC_TARGET"
+            kind="--disable-static --enable-shared"
+            ;;
+    esac
+    [ -e "$STAGE/lib/$library" ] && return 0
+    fetch_source libmicrohttpd
+    src=$OUT/src-libmicrohttpd
+    # shellcheck disable=SC2086
+    (cd "$src/tree" && env $tools CFLAGS="-O2 -fPIC" ./configure --host="$TARGET" --prefix="$STAGE" \
+        $kind --disable-https --without-gnutls --disable-curl --disable-doc \
+        --disable-examples >"$src/configure.log" 2>&1) ||
+        { tail -n 40 "$src/configure.log"; fail "libmicrohttpd for $TARGET did not configure"; }
+    heartbeat "building libmicrohttpd" make -C "$src/tree/src/microhttpd" -j "$JOBS" >"$src/build.log" 2>&1 ||
+        { tail -n 40 "$src/build.log"; fail "libmicrohttpd for $TARGET did not build"; }
+    make -C "$src/tree/src/microhttpd" install >/dev/null 2>&1 || fail "libmicrohttpd for $TARGET did not install"
+    make -C "$src/tree/src/include" install >/dev/null 2>&1 || fail "libmicrohttpd headers for $TARGET did not install"
 }
 
 # Everything, tests included, with warnings as errors. nlohmann::json is
@@ -214,7 +285,7 @@ build_project() {
 # 32-bit ARM, the C library linked dynamically, the C++ runtime as expected,
 # otarelay needing the C library only.
 check_binaries() {
-    for program in gimbalhub otarelay; do
+    for program in gimbalhub gimbalhub-onvif otarelay; do
         [ -f "$BIN/$program" ] || fail "$program was not built"
         file -b "$BIN/$program" | grep -q 'ELF 32-bit LSB.*ARM' || fail "$program is not a 32-bit ARM program"
         needed=$(readelf -d "$BIN/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
@@ -222,8 +293,8 @@ check_binaries() {
         case " $needed" in *" $LIBC_NEEDED "*) ;; *) fail "$program is not linked dynamically against $LIBC_NEEDED" ;; esac
         case "$program $needed" in
             otarelay*++*) fail "otarelay must need nothing but the C library" ;;
-            gimbalhub*libstdc++*) [ "$CXX_RUNTIME" = dynamic ] || fail "gimbalhub: unexpected shared C++ runtime" ;;
-            gimbalhub*) [ "$CXX_RUNTIME" = static ] || fail "gimbalhub is not linked dynamically against the C++ runtime" ;;
+            gimbalhub*libstdc++*) [ "$CXX_RUNTIME" = dynamic ] || fail "$program: unexpected shared C++ runtime" ;;
+            gimbalhub*) [ "$CXX_RUNTIME" = static ] || fail "$program is not linked dynamically against the C++ runtime" ;;
         esac
     done
 }
@@ -265,9 +336,15 @@ check_install() {
     out=$OUT/install-check
     rm -rf "$out"
     cmake --install "$OUT/build" --prefix "$out/prefix" >/dev/null
-    for program in gimbalhub otarelay; do
+    for program in gimbalhub gimbalhub-onvif otarelay; do
         [ -x "$out/prefix/bin/$program" ] || fail "install: bin/$program missing"
     done
+    onvif_conf=$out/prefix/etc/gimbalhub/gimbalhub-onvif.json
+    jq -e '(.Users | type == "array") and (.Listen | type == "string")' "$onvif_conf" >/dev/null ||
+        fail "install: $onvif_conf is not the endpoint's configuration"
+    [ "$(stat -c %a "$onvif_conf")" = 600 ] || fail "install: $onvif_conf (passwords) is readable by others"
+    grep -qF "procd_set_param command $out/prefix/bin/gimbalhub-onvif -c $onvif_conf" \
+        "$out/prefix/etc/init.d/gimbalhub-onvif" || fail "install: the endpoint's start script names other paths"
     for tool in ubusd ubus ubus_cli sspsim libsspsim.so; do
         if [ -e "$out/prefix/bin/$tool" ] || [ -e "$out/prefix/lib/$tool" ]; then
             fail "install: PC-only $tool must not be installed by default"
@@ -282,21 +359,30 @@ check_install() {
     sh -n "$init" || fail "install: etc/init.d/gimbalhub is not valid shell"
     grep -qF "procd_set_param command $out/prefix/bin/gimbalhub -c $conf" "$init" ||
         fail "install: the start script does not name the installed program and configuration"
-    echo "prefix install: bin/gimbalhub bin/otarelay etc/gimbalhub/gimbalhub.json etc/init.d/gimbalhub"
+    echo "prefix install: bin/{gimbalhub,gimbalhub-onvif,otarelay} etc/gimbalhub/{gimbalhub,gimbalhub-onvif}.json etc/init.d/{gimbalhub,gimbalhub-onvif}"
 
     # A device image (prefix /usr) keeps its configuration in /etc.
     DESTDIR=$out/root cmake --install "$OUT/build" --prefix /usr >/dev/null
-    for file in usr/bin/gimbalhub usr/bin/otarelay etc/gimbalhub/gimbalhub.json etc/init.d/gimbalhub; do
+    for file in usr/bin/gimbalhub usr/bin/gimbalhub-onvif usr/bin/otarelay etc/gimbalhub/gimbalhub.json \
+        etc/gimbalhub/gimbalhub-onvif.json etc/init.d/gimbalhub etc/init.d/gimbalhub-onvif; do
         [ -e "$out/root/$file" ] || fail "image install: $file missing"
     done
     files=$ROOT/packaging/openwrt/gimbalhub/files
-    cmp "$files/gimbalhub.init" "$out/root/etc/init.d/gimbalhub" ||
-        fail "image install: etc/init.d/gimbalhub differs from the OpenWrt package's"
+    for service in gimbalhub gimbalhub-onvif; do
+        cmp "$files/$service.init" "$out/root/etc/init.d/$service" ||
+            fail "image install: etc/init.d/$service differs from the OpenWrt package's"
+    done
     cmp "$files/gimbalhub.json" "$out/root/etc/gimbalhub/gimbalhub.json" ||
         fail "image install: etc/gimbalhub/gimbalhub.json differs from the OpenWrt package's"
-    echo "image install (DESTDIR, prefix /usr): usr/bin/{gimbalhub,otarelay} etc/gimbalhub/ etc/init.d/gimbalhub"
+    echo "image install (DESTDIR, prefix /usr): usr/bin/{gimbalhub,gimbalhub-onvif,otarelay} etc/gimbalhub/ etc/init.d/"
 }
 
 report_sizes() {
     "$ROOT/scripts/size-report.sh" "$BIN" arm-linux-gnueabihf-strip "$CXX_RUNTIME"
+    # The endpoint's libraries, shared on the device (their own packages there).
+    for library in libmicrohttpd.so libpugixml.so libmbedcrypto.so; do
+        [ -e "$STAGE/lib/$library" ] || continue
+        arm-linux-gnueabihf-strip -o "$OUT/$library.stripped" "$(readlink -f "$STAGE/lib/$library")"
+        printf '%-18s %10s  (shared library of gimbalhub-onvif, stripped)\n' "$library" "$(wc -c <"$OUT/$library.stripped")"
+    done
 }
