@@ -112,6 +112,13 @@ std::string endpointXml(const DiscoveryOptions &options) {
 
 const char kTypes[] = "<d:Types>dn:NetworkVideoTransmitter tds:Device</d:Types>";
 
+// musl's CMSG_NXTHDR compares a signed with an unsigned length inside the
+// macro, which clang reports where it is expanded.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
+cmsghdr *nextControlHeader(msghdr *msg, cmsghdr *header) { return CMSG_NXTHDR(msg, header); }
+#pragma GCC diagnostic pop
+
 }  // namespace
 
 bool probeWanted(const char *data, size_t size, const std::vector<std::string> &scopes,
@@ -313,7 +320,7 @@ void Discovery::run() {
         if (got <= 0 || (msg.msg_flags & MSG_TRUNC)) continue;
         in_pktinfo info = {};
         bool haveInfo = false;
-        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = nextControlHeader(&msg, c))
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 memcpy(&info, CMSG_DATA(c), sizeof info);
                 haveInfo = true;
