@@ -33,10 +33,12 @@ endfunction()
 
 gimbal_install_init(gimbalhub)
 
-# The MQTT bridge, where it was built (it needs libmosquitto).
+# The MQTT bridge, where it was built (it needs libmosquitto); its
+# configuration holds the broker's password: readable by its owner only.
 if(GIMBAL_INSTALL_MQTT)
   file(INSTALL "${GIMBAL_SOURCE_DIR}/config/gimbalhub-mqtt.json"
-       DESTINATION "${gimbal_etc}/gimbalhub" RENAME mqtt.json)
+       DESTINATION "${gimbal_etc}/gimbalhub" RENAME mqtt.json
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE)
   gimbal_install_init(gimbalhub-mqtt)
 endif()
 
