@@ -178,33 +178,40 @@ stage_debs() {
     packages=""
     for package in "$@"; do packages="$packages $package:armhf"; done
     # shellcheck disable=SC2086
-    fetch_debs() { (cd "$debs" && apt-get download -q $packages); }
+    fetch_debs() { (cd "$debs" && apt-get download -q $packages >"$debs/fetch.log" 2>&1); }
     fetch_debs || { [ "$(id -u)" -eq 0 ] && apt-get update -q && fetch_debs; } ||
-        fail "cannot download Debian's armhf packages:$packages"
+        { cat "$debs/fetch.log"; fail "cannot download Debian's armhf packages:$packages"; }
     for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$debs/root"; done
     cp -r "$debs/root/usr/include/." "$STAGE/include/"
     cp -P "$debs/root/usr/lib/$TARGET"/*.so* "$STAGE/lib/"
 }
 
 # fetch_source <source package>: Debian's source package unpacked in
-# $OUT/src-<package>/tree. A private source list and apt state: the PC's
-# package configuration stays as it is; apt checks the files against
-# Debian's signed index.
+# $OUT/src-<package>/tree. A private source list and apt state, read once
+# for all packages: the PC's package configuration stays as it is; apt
+# checks the files against Debian's signed index.
 fetch_source() {
     src=$OUT/src-$1
     [ -d "$src/tree" ] && return 0
-    rm -rf "$src"
-    mkdir -p "$src/apt/lists/partial" "$src/apt/cache/archives/partial"
-    : >"$src/apt/status"
-    echo "deb-src http://deb.debian.org/debian bookworm main" >"$src/apt/sources.list"
-    set -- "$1" -q -o Dir::Etc::SourceList="$src/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
-        -o Dir::State::Lists="$src/apt/lists" -o Dir::State::status="$src/apt/status" -o Dir::Cache="$src/apt/cache"
+    apt_state=$OUT/apt-sources
+    set -- "$1" -q -o Dir::Etc::SourceList="$apt_state/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+        -o Dir::State::Lists="$apt_state/lists" -o Dir::State::status="$apt_state/status" \
+        -o Dir::Cache="$apt_state/cache"
     package=$1
     shift
-    apt-get "$@" update >/dev/null || fail "cannot read Debian's source lists"
-    (cd "$src" && apt-get "$@" source --download-only "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed') ||
-        true
-    dsc=$(ls "$src/${package}"_*.dsc 2>/dev/null) || fail "cannot download Debian's $package source package"
+    if [ ! -f "$apt_state/updated" ]; then
+        rm -rf "$apt_state"
+        mkdir -p "$apt_state/lists/partial" "$apt_state/cache/archives/partial"
+        : >"$apt_state/status"
+        echo "deb-src http://deb.debian.org/debian bookworm main" >"$apt_state/sources.list"
+        apt-get "$@" update >/dev/null || fail "cannot read Debian's source lists"
+        touch "$apt_state/updated"
+    fi
+    rm -rf "$src"
+    mkdir -p "$src"
+    (cd "$src" && apt-get "$@" source --download-only "$package" >"$src/fetch.log" 2>&1) || true
+    dsc=$(ls "$src/${package}"_*.dsc 2>/dev/null) ||
+        { cat "$src/fetch.log"; fail "cannot download Debian's $package source package"; }
     dpkg-source --no-check -x "$dsc" "$src/tree" >/dev/null
 }
 
