@@ -19,7 +19,7 @@ status=0
 echo "toolchain runtimes linked $CXX_RUNTIME"
 printf '%-16s %10s %10s  %s\n' program stripped budget verdict
 # program:budget in KiB
-for entry in otarelay:16 gimbalhub:300 gimbalhub-onvif:400; do
+for entry in otarelay:16 gimbalhub:300 gimbalhub-mqtt:300 gimbalhub-onvif:400; do
     program=${entry%%:*}
     budget_kib=${entry#*:}
     budget=$((budget_kib * 1024))

@@ -141,6 +141,8 @@ build_googletest() {
 # json-c: the bus client tool. libmicrohttpd, pugixml, mbedcrypto: the ONVIF
 # endpoint; libmicrohttpd from source on glibc too, since Debian's armhf
 # build needs GnuTLS and its chain at run time and the endpoint needs no TLS.
+# libmosquitto: the MQTT bridge; Debian's with TLS (and OpenSSL) on glibc,
+# without TLS on musl: the two variants the device's feed has.
 stage_libraries() {
     mkdir -p "$STAGE/include" "$STAGE/lib"
     case $TARGET in
@@ -148,6 +150,7 @@ stage_libraries() {
             stage_debs libjson-c.so libjson-c5 libjson-c-dev
             stage_debs libpugixml.so libpugixml1v5 libpugixml-dev
             stage_debs libmbedcrypto.so libmbedcrypto7 libmbedtls-dev
+            stage_debs libmosquitto.so libmosquitto1 libmosquitto-dev libssl3
             ;;
         arm-linux-musleabihf)
             build_cmake_library json-c libjson-c.a "" -DBUILD_TESTING=OFF -DBUILD_APPS=OFF \
@@ -155,11 +158,14 @@ stage_libraries() {
             build_cmake_library pugixml libpugixml.a "" -DPUGIXML_BUILD_TESTS=OFF
             build_cmake_library mbedtls libmbedcrypto.a mbedcrypto -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF \
                 -DMBEDTLS_FATAL_WARNINGS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON
+            build_cmake_library mosquitto libmosquitto.a=libmosquitto_static.a libmosquitto_static \
+                -DWITH_STATIC_LIBRARIES=ON -DWITH_TLS=OFF -DWITH_TLS_PSK=OFF -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF \
+                -DWITH_BROKER=OFF -DWITH_CLIENTS=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF -DDOCUMENTATION=OFF
             ;;
     esac
     build_microhttpd
     echo "libraries for $TARGET in $STAGE/lib: $(cd "$STAGE/lib" && ls libjson-c.* libpugixml.* libmbedcrypto.* \
-        libmicrohttpd.* 2>/dev/null | tr '\n' ' ')"
+        libmicrohttpd.* libmosquitto.* 2>/dev/null | tr '\n' ' ')"
 }
 
 # stage_debs <library file> <armhf package...>: headers and libraries of the
@@ -182,7 +188,7 @@ stage_debs() {
     fetch_debs || { [ "$(id -u)" -eq 0 ] && apt-get update -q && fetch_debs; } ||
         { cat "$debs/fetch.log"; fail "cannot download Debian's armhf packages:$packages"; }
     for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$debs/root"; done
-    cp -r "$debs/root/usr/include/." "$STAGE/include/"
+    if [ -d "$debs/root/usr/include" ]; then cp -r "$debs/root/usr/include/." "$STAGE/include/"; fi
     cp -P "$debs/root/usr/lib/$TARGET"/*.so* "$STAGE/lib/"
 }
 
@@ -217,22 +223,24 @@ fetch_source() {
 
 # build_cmake_library <source package> <library file> <target or ""> <cmake options...>:
 # a static library from Debian's source into the stage. With a target, only
-# that library is built and its headers copied, not the whole install.
+# that library is built and its headers copied, not the whole install; the
+# library file may then read <staged name>=<built name>, for a project that
+# names its static library apart from the shared one.
 build_cmake_library() {
-    package=$1 library=$2 only=$3
+    package=$1 library=${2%%=*} built=${2#*=} only=$3
     shift 3
     [ -e "$STAGE/lib/$library" ] && return 0
     fetch_source "$package"
     src=$OUT/src-$package
     cmake -S "$src/tree" -B "$src/build" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+        -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
         -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON "$@" >"$src/configure.log" 2>&1 ||
         { tail -n 40 "$src/configure.log"; fail "$package for $TARGET did not configure"; }
     heartbeat "building $package" cmake --build "$src/build" -j "$JOBS" ${only:+--target "$only"} \
         >"$src/build.log" 2>&1 || { tail -n 40 "$src/build.log"; fail "$package for $TARGET did not build"; }
     if [ -n "$only" ]; then
         cp -r "$src/tree/include/." "$STAGE/include/"
-        find "$src/build" -name "$library" -exec cp {} "$STAGE/lib/" \;
+        find "$src/build" -name "$built" -exec cp {} "$STAGE/lib/$library" \;
     else
         cmake --install "$src/build" >/dev/null
     fi
@@ -290,9 +298,10 @@ build_project() {
 }
 
 # 32-bit ARM, the C library linked dynamically, the C++ runtime as expected,
-# otarelay needing the C library only.
+# otarelay needing the C library only; the bus clients load each library
+# the stage has shared and carry those it has static.
 check_binaries() {
-    for program in gimbalhub gimbalhub-onvif otarelay; do
+    for program in gimbalhub gimbalhub-mqtt gimbalhub-onvif otarelay; do
         [ -f "$BIN/$program" ] || fail "$program was not built"
         file -b "$BIN/$program" | grep -q 'ELF 32-bit LSB.*ARM' || fail "$program is not a 32-bit ARM program"
         needed=$(readelf -d "$BIN/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
@@ -303,7 +312,22 @@ check_binaries() {
             gimbalhub*libstdc++*) [ "$CXX_RUNTIME" = dynamic ] || fail "$program: unexpected shared C++ runtime" ;;
             gimbalhub*) [ "$CXX_RUNTIME" = static ] || fail "$program is not linked dynamically against the C++ runtime" ;;
         esac
+        for library in $(program_libraries "$program"); do
+            case " $needed" in
+                *" $library.so"*) [ -e "$STAGE/lib/$library.so" ] || fail "$program loads $library, staged static" ;;
+                *) [ -e "$STAGE/lib/$library.a" ] || fail "$program does not load $library" ;;
+            esac
+        done
     done
+}
+
+# program_libraries <program>: the staged libraries it links, which the
+# device has as packages of their own.
+program_libraries() {
+    case $1 in
+        gimbalhub-onvif) echo libmicrohttpd libpugixml libmbedcrypto ;;
+        gimbalhub-mqtt) echo libmosquitto ;;
+    esac
 }
 
 run_tests() {
@@ -319,8 +343,10 @@ run_tests() {
         filter="-LE e2e"
         echo "SKIPPED: end-to-end tests (label e2e) need binfmt_misc for child processes."
     fi
+    # Debian's libmosquitto (glibc) needs OpenSSL from the stage, which the
+    # programs' run path does not reach: that covers their own libraries only.
     # shellcheck disable=SC2086
-    (cd "$OUT/build" && heartbeat "testing on $TARGET" ctest --output-on-failure -j "$CTEST_JOBS" \
+    (cd "$OUT/build" && LD_LIBRARY_PATH="$STAGE/lib" heartbeat "testing on $TARGET" ctest --output-on-failure -j "$CTEST_JOBS" \
         --timeout 600 -E "^($skips)\$" $filter $CTEST_ARGS)
 }
 
@@ -343,53 +369,71 @@ check_install() {
     out=$OUT/install-check
     rm -rf "$out"
     cmake --install "$OUT/build" --prefix "$out/prefix" >/dev/null
-    for program in gimbalhub gimbalhub-onvif otarelay; do
+    for program in gimbalhub gimbalhub-mqtt gimbalhub-onvif otarelay; do
         [ -x "$out/prefix/bin/$program" ] || fail "install: bin/$program missing"
     done
-    onvif_conf=$out/prefix/etc/gimbalhub/gimbalhub-onvif.json
-    jq -e '(.Users | type == "array") and (.Listen | type == "string")' "$onvif_conf" >/dev/null ||
-        fail "install: $onvif_conf is not the endpoint's configuration"
-    [ "$(stat -c %a "$onvif_conf")" = 600 ] || fail "install: $onvif_conf (passwords) is readable by others"
-    grep -qF "procd_set_param command $out/prefix/bin/gimbalhub-onvif -c $onvif_conf" \
-        "$out/prefix/etc/init.d/gimbalhub-onvif" || fail "install: the endpoint's start script names other paths"
     for tool in ubusd ubus ubus_cli sspsim libsspsim.so; do
         if [ -e "$out/prefix/bin/$tool" ] || [ -e "$out/prefix/lib/$tool" ]; then
             fail "install: PC-only $tool must not be installed by default"
         fi
     done
-    conf=$out/prefix/etc/gimbalhub/gimbalhub.json
+    etc=$out/prefix/etc/gimbalhub
     jq -e '.MotorControl | (.PanMax, .PanMin, .TiltMax, .TiltMin, .StepsPerRev | type == "number")
-           and (.PersistentFile | type == "string")' "$conf" >/dev/null ||
-        fail "install: $conf is not a complete configuration"
-    init=$out/prefix/etc/init.d/gimbalhub
-    [ -x "$init" ] || fail "install: etc/init.d/gimbalhub missing or not executable"
-    sh -n "$init" || fail "install: etc/init.d/gimbalhub is not valid shell"
-    grep -qF "procd_set_param command $out/prefix/bin/gimbalhub -c $conf" "$init" ||
-        fail "install: the start script does not name the installed program and configuration"
-    echo "prefix install: bin/{gimbalhub,gimbalhub-onvif,otarelay} etc/gimbalhub/{gimbalhub,gimbalhub-onvif}.json etc/init.d/{gimbalhub,gimbalhub-onvif}"
+           and (.PersistentFile | type == "string")' "$etc/gimbalhub.json" >/dev/null ||
+        fail "install: $etc/gimbalhub.json is not a complete configuration"
+    jq -e '(.Users | type == "array") and (.Listen | type == "string")' "$etc/gimbalhub-onvif.json" >/dev/null ||
+        fail "install: $etc/gimbalhub-onvif.json is not the endpoint's configuration"
+    jq -e '(.Host | type == "string") and (.Port | type == "number")' "$etc/mqtt.json" >/dev/null ||
+        fail "install: $etc/mqtt.json is not the bridge's configuration"
+    # Both hold passwords (the endpoint's users, the broker's).
+    for conf in gimbalhub-onvif.json mqtt.json; do
+        [ "$(stat -c %a "$etc/$conf")" = 600 ] || fail "install: $etc/$conf (passwords) is readable by others"
+    done
+    for service in gimbalhub:gimbalhub.json gimbalhub-onvif:gimbalhub-onvif.json gimbalhub-mqtt:mqtt.json; do
+        program=${service%%:*}
+        init=$out/prefix/etc/init.d/$program
+        [ -x "$init" ] || fail "install: etc/init.d/$program missing or not executable"
+        sh -n "$init" || fail "install: etc/init.d/$program is not valid shell"
+        grep -qF "procd_set_param command $out/prefix/bin/$program -c $etc/${service#*:}" "$init" ||
+            fail "install: the start script of $program does not name the installed program and configuration"
+    done
+    echo "prefix install: bin/{gimbalhub,gimbalhub-mqtt,gimbalhub-onvif,otarelay}" \
+        "etc/gimbalhub/{gimbalhub,gimbalhub-onvif,mqtt}.json etc/init.d/{gimbalhub,gimbalhub-mqtt,gimbalhub-onvif}"
 
     # A device image (prefix /usr) keeps its configuration in /etc.
     DESTDIR=$out/root cmake --install "$OUT/build" --prefix /usr >/dev/null
-    for file in usr/bin/gimbalhub usr/bin/gimbalhub-onvif usr/bin/otarelay etc/gimbalhub/gimbalhub.json \
-        etc/gimbalhub/gimbalhub-onvif.json etc/init.d/gimbalhub etc/init.d/gimbalhub-onvif; do
+    for file in usr/bin/gimbalhub usr/bin/gimbalhub-mqtt usr/bin/gimbalhub-onvif usr/bin/otarelay \
+        etc/gimbalhub/gimbalhub.json etc/gimbalhub/gimbalhub-onvif.json etc/gimbalhub/mqtt.json; do
         [ -e "$out/root/$file" ] || fail "image install: $file missing"
     done
     files=$ROOT/packaging/openwrt/gimbalhub/files
-    for service in gimbalhub gimbalhub-onvif; do
+    for service in gimbalhub gimbalhub-mqtt gimbalhub-onvif; do
         cmp "$files/$service.init" "$out/root/etc/init.d/$service" ||
             fail "image install: etc/init.d/$service differs from the OpenWrt package's"
     done
     cmp "$files/gimbalhub.json" "$out/root/etc/gimbalhub/gimbalhub.json" ||
         fail "image install: etc/gimbalhub/gimbalhub.json differs from the OpenWrt package's"
-    echo "image install (DESTDIR, prefix /usr): usr/bin/{gimbalhub,gimbalhub-onvif,otarelay} etc/gimbalhub/ etc/init.d/"
+    echo "image install (DESTDIR, prefix /usr): usr/bin/{gimbalhub,gimbalhub-mqtt,gimbalhub-onvif,otarelay}" \
+        "etc/gimbalhub/ etc/init.d/"
 }
 
 report_sizes() {
     "$ROOT/scripts/size-report.sh" "$BIN" arm-linux-gnueabihf-strip "$CXX_RUNTIME"
-    # The endpoint's libraries, shared on the device (their own packages there).
-    for library in libmicrohttpd.so libpugixml.so libmbedcrypto.so; do
-        [ -e "$STAGE/lib/$library" ] || continue
-        arm-linux-gnueabihf-strip -o "$OUT/$library.stripped" "$(readlink -f "$STAGE/lib/$library")"
-        printf '%-18s %10s  (shared library of gimbalhub-onvif, stripped)\n' "$library" "$(wc -c <"$OUT/$library.stripped")"
+    # The libraries the bus clients load on the device, each a package there,
+    # and what those load from the stage in turn (OpenSSL for Debian's
+    # libmosquitto). Static ones (musl) are inside the programs' figures.
+    for program in gimbalhub-mqtt gimbalhub-onvif; do
+        for library in $(program_libraries "$program"); do
+            [ -e "$STAGE/lib/$library.so" ] || continue
+            report_library "$library.so" "$program"
+            for needed in $(readelf -d "$STAGE/lib/$library.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+                [ ! -e "$STAGE/lib/$needed" ] || report_library "$needed" "$library"
+            done
+        done
     done
+}
+
+report_library() {
+    arm-linux-gnueabihf-strip -o "$OUT/$1.stripped" "$(readlink -f "$STAGE/lib/$1")"
+    printf '%-16s %10s  shared library of %s, stripped\n' "$1" "$(wc -c <"$OUT/$1.stripped")" "$2"
 }
