@@ -24,8 +24,11 @@ standin declared >"$CHECK/declared" || fail "the Makefile does not evaluate agai
 
 # --- What it declares -----------------------------------------------------
 packages=$(declared PACKAGES)
-for package in gimbalhub gimbalhub-onvif otarelay; do
-    case " $packages " in *" $package "*) ;; *) fail "packages: '$packages', expected gimbalhub, gimbalhub-onvif and otarelay" ;; esac
+for package in gimbalhub gimbalhub-mqtt gimbalhub-onvif otarelay; do
+    case " $packages " in
+        *" $package "*) ;;
+        *) fail "packages: '$packages', expected gimbalhub, gimbalhub-mqtt, gimbalhub-onvif and otarelay" ;;
+    esac
 done
 for field in PKG_VERSION PKG_RELEASE PKG_LICENSE PKG_MAINTAINER; do
     [ -n "$(declared $field)" ] || fail "$field is empty"
@@ -53,9 +56,13 @@ for dependency in +libubox +libubus +libstdcpp; do
     case $depends in *" $dependency "*) ;; *) fail "gimbalhub does not depend on $dependency" ;; esac
 done
 case $depends in *libpthread*) fail "+libpthread is part of the C library on musl" ;; esac
-onvif_depends=" $(declared gimbalhub-onvif.DEPENDS) "
-for dependency in +libubox +libubus +libstdcpp +libmicrohttpd-no-ssl +pugixml +libmbedtls; do
-    case $onvif_depends in *" $dependency "*) ;; *) fail "gimbalhub-onvif does not depend on $dependency" ;; esac
+# The bus clients: the bus libraries, the C++ runtime and their own libraries.
+for entry in "gimbalhub-onvif:+libmicrohttpd-no-ssl +pugixml +libmbedtls" "gimbalhub-mqtt:+libmosquitto"; do
+    package=${entry%%:*}
+    client_depends=" $(declared "$package.DEPENDS") "
+    for dependency in +libubox +libubus +libstdcpp ${entry#*:}; do
+        case $client_depends in *" $dependency "*) ;; *) fail "$package does not depend on $dependency" ;; esac
+    done
 done
 [ -z "$(declared otarelay.DEPENDS)" ] || fail "otarelay needs only the C library: DEPENDS=$(declared otarelay.DEPENDS)"
 echo "declared: $packages, license $(declared PKG_LICENSE), gimbalhub DEPENDS:$depends"
@@ -72,7 +79,7 @@ done
 # The bundled libubox/libubus stand in for the image's libraries, staged
 # outside the source tree (the project never takes its own copies for those);
 # the ARM libraries staged for the cross build stand in for the image's
-# libmicrohttpd, pugixml and mbedtls.
+# libmicrohttpd, pugixml, mbedtls and libmosquitto.
 image_root=$(mktemp -d)
 trap 'rm -rf "$image_root"' EXIT
 image=$image_root/usr
@@ -88,8 +95,8 @@ CFLAGS="-Werror" CXXFLAGS="-Werror" cmake -S "$ROOT" -B "$device" \
 grep -q 'using the real libubox/libubus' "$CHECK/configure.log" || fail "device build did not take the image's libraries"
 cmake --build "$device" -j "$JOBS" >"$CHECK/build.log" 2>&1 || { tail -n 40 "$CHECK/build.log"; fail "device build failed"; }
 built=$(cd "$device/bin" && ls | tr '\n' ' ')
-[ "$built" = "gimbalhub gimbalhub-onvif otarelay " ] ||
-    fail "the device build made '$built'; only gimbalhub, gimbalhub-onvif and otarelay go on the device"
+[ "$built" = "gimbalhub gimbalhub-mqtt gimbalhub-onvif otarelay " ] ||
+    fail "the device build made '$built'; only gimbalhub, gimbalhub-mqtt, gimbalhub-onvif and otarelay go on the device"
 if [ -d "$device/lib" ] && [ -n "$(ls "$device/lib")" ]; then fail "the device build made libraries: $(ls "$device/lib")"; fi
 echo "device build ($options): builds $built"
 
@@ -115,13 +122,12 @@ done | sort >"$CHECK/packaged.files"
 # Only documentation may stay out of the packages.
 left_out=$(comm -23 "$CHECK/cmake.files" "$CHECK/packaged.files" | grep -v '\.md$' || true)
 [ -z "$left_out" ] || fail "installed by cmake but in no package: $left_out"
-for conffile in $(declared gimbalhub.conffiles); do
-    [ -f "$CHECK/root-gimbalhub$conffile" ] || fail "conffile $conffile is not installed by the package"
+for package in gimbalhub gimbalhub-mqtt gimbalhub-onvif; do
+    [ -n "$(declared "$package.conffiles")" ] || fail "$package declares no conffiles"
+    for conffile in $(declared "$package.conffiles"); do
+        [ -f "$CHECK/root-$package$conffile" ] || fail "conffile $conffile is not installed by $package"
+    done
+    [ -x "$CHECK/root-$package/etc/init.d/$package" ] || fail "the init script of $package is not installed executable"
 done
-for conffile in $(declared gimbalhub-onvif.conffiles); do
-    [ -f "$CHECK/root-gimbalhub-onvif$conffile" ] || fail "conffile $conffile is not installed by the package"
-done
-[ -x "$CHECK/root-gimbalhub/etc/init.d/gimbalhub" ] || fail "the init script is not installed executable"
-[ -x "$CHECK/root-gimbalhub-onvif/etc/init.d/gimbalhub-onvif" ] || fail "the endpoint's init script is not installed executable"
 echo "install steps ($packages): $(tr '\n' ' ' <"$CHECK/packaged.files")"
 
