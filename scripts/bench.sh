@@ -71,13 +71,8 @@ with_ticker 8 "measuring" "" taskset -c 0 "$BIN/gimbal_bench" --pid "$DAEMON_PID
 # The same getPosition through the HTTP gateway, against the direct call.
 taskset -c 0 "$BIN/ubus-gateway" -l 127.0.0.1:0 >"$SCRATCH/gateway.out" 2>&1 &
 GATEWAY_PID=$!
-tries=0
-until grep -q '^listening on ' "$SCRATCH/gateway.out"; do
-    tries=$((tries + 1))
-    [ "$tries" -gt 100 ] && { cat "$SCRATCH/gateway.out" >&2; echo "the gateway did not start" >&2; exit 1; }
-    sleep 0.05
-done
-port=$(sed -n 's|^listening on http://[^:]*:\([0-9]*\)/$|\1|p' "$SCRATCH/gateway.out")
+url=$(listening_url "$GATEWAY_PID" "$SCRATCH/gateway.out" "$SCRATCH/gateway.out" "the gateway") || exit 1
+port=$(echo "$url" | sed -n 's|^http://[^:]*:\([0-9]*\)/$|\1|p')
 with_ticker 8 "measuring the gateway" "" taskset -c 0 "$BIN/gateway_bench" --port "$port" || {
     echo "gateway benchmark aborted" >&2
     cat "$SCRATCH/gateway.out" >&2
@@ -90,13 +85,8 @@ echo '{"Discovery":false}' >"$SCRATCH/onvif.json"
 taskset -c 0 "$BIN/gimbalhub-onvif" -c "$SCRATCH/onvif.json" -l 127.0.0.1:0 >"$SCRATCH/onvif.out" \
     2>"$SCRATCH/onvif.err" &
 ONVIF_PID=$!
-tries=0
-until grep -q '^listening on ' "$SCRATCH/onvif.out"; do
-    tries=$((tries + 1))
-    [ $tries -gt 100 ] && { cat "$SCRATCH/onvif.err" >&2; echo "gimbalhub-onvif did not start" >&2; exit 1; }
-    sleep 0.05
-done
-port=$(sed -n 's|^listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$SCRATCH/onvif.out")
+url=$(listening_url "$ONVIF_PID" "$SCRATCH/onvif.out" "$SCRATCH/onvif.err" "gimbalhub-onvif") || exit 1
+port=$(echo "$url" | sed -n 's|^http://127.0.0.1:\([0-9]*\)/.*|\1|p')
 with_ticker 8 "measuring the ONVIF endpoint" "" taskset -c 0 "$BIN/onvif_bench" "$port" "$ONVIF_PID"
 
 # The jog figures need moves that take time: the daemon again at a stated

@@ -12,6 +12,23 @@ configure_and_build() {
     cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
+# listening_url <pid> <stdout file> <stderr file> <what>: waits (5 s at most)
+# for the program's "listening on URL" line and prints the URL; shows its
+# errors and fails when it ends or does not say it.
+listening_url() {
+    tries=0
+    until grep -q '^listening on ' "$2"; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ] || ! kill -0 "$1" 2>/dev/null; then
+            cat "$3" >&2
+            echo "$4 did not start" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+    sed -n 's/^listening on //p' "$2" | head -n 1
+}
+
 # Long steps say what they are doing at least every 10 seconds (a tick of 8 s
 # leaves room for a busy machine).
 # with_ticker <seconds> <what> <log or ""> <command...>: runs the command;

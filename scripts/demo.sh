@@ -136,15 +136,8 @@ if [ "$WEB" -eq 1 ]; then
     section "Starting the HTTP gateway with the control panel"
     setsid "$BIN/ubus-gateway" -l "${WEB_LISTEN:-127.0.0.1:8080}" -r "$ROOT/www" >"$SCRATCH/gateway.out" 2>&1 &
     GATEWAY_PID=$!
-    tries=0
-    until grep -q '^listening on ' "$SCRATCH/gateway.out"; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ] || ! kill -0 "$GATEWAY_PID" 2>/dev/null; then
-            cat "$SCRATCH/gateway.out" >&2; echo "the gateway did not start" >&2; exit 1
-        fi
-        sleep 0.05
-    done
-    echo "Open $(sed -n 's/^listening on //p' "$SCRATCH/gateway.out")gimbalhub/ in a browser; Ctrl-C stops the gateway, the daemon and the broker."
+    url=$(listening_url "$GATEWAY_PID" "$SCRATCH/gateway.out" "$SCRATCH/gateway.out" "the gateway") || exit 1
+    echo "Open ${url}gimbalhub/ in a browser; Ctrl-C stops the gateway, the daemon and the broker."
     trap 'echo; echo "Stopping the gateway, gimbalhub and the broker"; stop_started; exit 0' INT TERM
     while kill -0 "$GATEWAY_PID" 2>/dev/null; do sleep 1; done
     echo "the gateway ended by itself:" >&2
@@ -160,15 +153,8 @@ JSON
     setsid "$BIN/gimbalhub-onvif" -c "$SCRATCH/onvif.json" -l "${ONVIF_LISTEN:-127.0.0.1:8000}" \
         >"$SCRATCH/onvif.out" 2>"$SCRATCH/onvif.err" &
     ONVIF_PID=$!
-    tries=0
-    until grep -q '^listening on ' "$SCRATCH/onvif.out"; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ] || ! kill -0 "$ONVIF_PID" 2>/dev/null; then
-            cat "$SCRATCH/onvif.err" >&2; echo "the ONVIF endpoint did not start" >&2; exit 1
-        fi
-        sleep 0.05
-    done
-    echo "Point an ONVIF client at $(sed -n 's/^listening on //p' "$SCRATCH/onvif.out")"
+    url=$(listening_url "$ONVIF_PID" "$SCRATCH/onvif.out" "$SCRATCH/onvif.err" "the ONVIF endpoint") || exit 1
+    echo "Point an ONVIF client at $url"
     echo "(user admin, password admin). Ctrl-C stops the endpoint, the daemon and the broker."
     trap 'echo; echo "Stopping the ONVIF endpoint, gimbalhub and the broker"; stop_started; exit 0' INT TERM
     while kill -0 "$ONVIF_PID" 2>/dev/null; do sleep 1; done
